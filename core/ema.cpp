@@ -1,0 +1,117 @@
+// Exponential moving average, seeded by the mean of the first run of `period` finite values.
+#include "ema.h"
+
+#include "lane_ops.h"
+#include "nan_marker.h"
+
+namespace brindlex::core {
+namespace {
+
+// Start of the first run of `p` consecutive finite values, or n when there is none. A non-finite
+// value rules out every start up to its own position at once, so the scan resumes just after it:
+// the result is the smallest qualifying start, found in one pass whatever the pattern of NaNs.
+std::uint64_t find_seed_window(const double* x, std::uint64_t n, std::uint64_t p) noexcept {
+    std::uint64_t run = 0;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        // A mask rather than a branch: in a series with non-finite values at random positions a
+        // branch would mispredict at every other element.
+        run = (run + 1) & (std::uint64_t{0} - std::uint64_t{is_finite(x[i])});
+        if (run == p) return i + 1 - p;
+    }
+    return n;
+}
+
+struct Weights {
+    double alpha;
+    double beta;
+};
+
+// A run shorter than this between two non-finite inputs sends the next tolerant_stretch positions
+// to the loop that skips them by masks; after that the plain loop is tried again.
+constexpr std::uint64_t skip_run_threshold = 64;
+constexpr std::uint64_t tolerant_stretch = 4096;
+
+// The plain loop: one predictable test per position while inputs are finite. Returns the first
+// position it did not handle, a non-finite input.
+std::uint64_t run_finite(const double* x, double* out, std::uint64_t i, std::uint64_t n,
+                         Weights w, double& value) noexcept {
+    double v = value;
+    for (; i < n; ++i) {
+        const double xi = x[i];
+        if (!is_finite(xi)) break;
+        v = (v * w.beta) + (xi * w.alpha);
+        out[i] = v;
+    }
+    value = v;
+    return i;
+}
+
+// For stretches where non-finite inputs are frequent: they are skipped through masks, with no
+// branch on the data to mispredict; the masks cost a little on the dependency chain.
+std::uint64_t run_tolerant(const double* x, double* out, std::uint64_t i, std::uint64_t end,
+                           Weights w, double& value) noexcept {
+    using lane::V;
+    const V alpha = lane::scalar(w.alpha), beta = lane::scalar(w.beta);
+    const V marker = lane::scalar(nan_marker);
+    V v = lane::scalar(value);
+    for (; i < end; ++i) {
+        const V xi = lane::load(x + i);
+        const V skip = lane::non_finite_mask(xi);
+        v = lane::pick(skip, v, lane::blend(v, xi, alpha, beta));
+        lane::store(out + i, lane::pick(skip, marker, v));
+    }
+    value = lane::value(v);
+    return i;
+}
+
+// From the first position after the seed to the end. Each position reads data[i] before it
+// writes output[i], and a skipped position gets the marker, in every loop.
+void run(const double* x, double* out, std::uint64_t i, std::uint64_t n, Weights w,
+         double value) noexcept {
+    while (i < n) {
+        const std::uint64_t start = i;
+        i = run_finite(x, out, i, n, w, value);
+        if (i == n) break;
+        out[i] = nan_marker;  // a skipped position: the average carries on unchanged
+        ++i;
+        if (i - start < skip_run_threshold) {
+            i = run_tolerant(x, out, i, std::min(n, i + tolerant_stretch), w, value);
+        }
+    }
+}
+
+}  // namespace
+
+void ema(std::uint64_t period, InputSlice data, OutputSlice output) noexcept {
+    const std::uint64_t n = data.size();
+    const std::uint64_t p = period;
+    if (p - 1 >= n) {  // p = 0 wraps round and lands here too
+        fill_nan(output);
+        return;
+    }
+    // The search only reads, so it may see the marker already in place; without overlap only the
+    // positions before the seed need it, every later one is written by the run below.
+    const bool aliased = overlaps(data, output);
+    if (aliased) fill_nan(output);
+
+    const double* x = data.data();
+    double* out = output.data();
+    const std::uint64_t j = find_seed_window(x, n, p);
+    if (j == n) {
+        if (!aliased) fill_nan(output);
+        return;
+    }
+    const std::uint64_t first = j + p - 1;
+    if (!aliased) fill_nan(output.first(first));
+
+    const double pd = static_cast<double>(p);
+    double s = -0.0;
+    for (std::uint64_t k = 0; k < p; ++k) s = s + x[j + k];
+    double value = s / pd;
+    out[first] = value;
+
+    const double alpha = 2.0 / (pd + 1.0);
+    run(x, out, first + 1, n, Weights{alpha, 1.0 - alpha}, value);
+}
+
+}  // namespace brindlex::core

@@ -1,0 +1,14 @@
+// Exponential moving average with weight 2 / (period + 1), seeded by the mean of the first run of `period` finite values.
+#pragma once
+
+#include <cstdint>
+
+#include "float_slice.h"
+
+namespace brindlex::core {
+
+// Writes every element of `output`, whose length must equal that of `data`. `output` may share
+// memory with `data`: the result is then what the element-by-element order of reads and writes gives.
+void ema(std::uint64_t period, InputSlice data, OutputSlice output) noexcept;
+
+}  // namespace brindlex::core

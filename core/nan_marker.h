@@ -1,0 +1,27 @@
+// The NaN marker written wherever a kernel has no value, and the bit-level tests on floats.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+
+#include "float_slice.h"
+
+namespace brindlex::core {
+
+inline constexpr std::uint64_t nan_marker_bits = 0x7FF8000000000000ULL;
+inline constexpr double nan_marker = std::bit_cast<double>(nan_marker_bits);
+
+// Bit tests rather than std::isfinite / std::isnan: they do not depend on the floating-point
+// environment or on how the compiler treats NaN comparisons.
+inline bool is_finite(double x) noexcept {
+    return (std::bit_cast<std::uint64_t>(x) & ~(1ULL << 63)) < 0x7FF0000000000000ULL;
+}
+
+inline bool is_nan(double x) noexcept {
+    return (std::bit_cast<std::uint64_t>(x) & ~(1ULL << 63)) > 0x7FF0000000000000ULL;
+}
+
+inline void fill_nan(OutputSlice out) noexcept { std::fill(out.begin(), out.end(), nan_marker); }
+
+}  // namespace brindlex::core

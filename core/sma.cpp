@@ -1,0 +1,36 @@
+// Simple moving average: rolling sum of the window, times the precomputed reciprocal.
+#include "sma.h"
+
+#include "nan_marker.h"
+
+namespace brindlex::core {
+
+void sma(std::uint64_t period, InputSlice data, OutputSlice output) noexcept {
+    const std::uint64_t n = data.size();
+    const std::uint64_t p = period;
+    if (p - 1 >= n) {  // p = 0 wraps round and lands here too
+        fill_nan(output);
+        return;
+    }
+    // Positions from p - 1 on are written by the loops below, so without overlap only the warm-up
+    // needs the marker. With overlap the marker must be in memory before the first read.
+    if (overlaps(data, output)) {
+        fill_nan(output);
+    } else {
+        fill_nan(output.first(p - 1));
+    }
+
+    const double* x = data.data();
+    double* out = output.data();
+    double sum = -0.0;
+    for (std::uint64_t k = 0; k < p; ++k) sum = sum + x[k];
+    const double inv = 1.0 / static_cast<double>(p);
+    out[p - 1] = inv * sum;
+    for (std::uint64_t i = p; i < n; ++i) {
+        const double d = x[i] - x[i - p];
+        sum = sum + d;
+        out[i] = inv * sum;
+    }
+}
+
+}  // namespace brindlex::core

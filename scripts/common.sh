@@ -1,0 +1,57 @@
+# Shared set-up for the project's scripts: finds a CPython of 3.12 or later, installs the system
+# packages the native tests need and prepares a virtual environment with the project installed.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# The first interpreter on PATH may be an old one; look for a 3.12+ in the usual places.
+find_python() {
+    local want=${1:-}
+    local candidates=()
+    if [ -n "$want" ]; then
+        candidates+=("python$want" /usr/bin/python"$want" /usr/local/bin/python"$want")
+        candidates+=("$HOME"/.pyenv/versions/"$want".*/bin/python3 /root/.pyenv/versions/"$want".*/bin/python3)
+    else
+        candidates+=(/usr/bin/python3 /usr/local/bin/python3 python3.13 python3.12 python3.14)
+        # Newest first.
+        local found
+        found=$(ls -d "$HOME"/.pyenv/versions/3.1[2-9]*/bin/python3 /root/.pyenv/versions/3.1[2-9]*/bin/python3 \
+            2>/dev/null | sort -r -V -u || true)
+        [ -z "$found" ] || mapfile -t -O "${#candidates[@]}" candidates <<<"$found"
+    fi
+    local c
+    for c in "${candidates[@]}"; do
+        command -v "$c" >/dev/null 2>&1 || [ -x "$c" ] || continue
+        if "$c" -c 'import sys, sysconfig, venv, os
+ok = sys.version_info >= (3, 12) and sys.implementation.name == "cpython"
+ok = ok and os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))
+sys.exit(0 if ok else 1)' 2>/dev/null; then
+            command -v "$c" 2>/dev/null || echo "$c"
+            return 0
+        fi
+    done
+    echo "no CPython ${want:-3.12+} with headers and venv found" >&2
+    return 1
+}
+
+# GoogleTest for the C++ test program, from the distribution.
+ensure_system_packages() {
+    if [ -f /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] || \
+       [ -f /usr/lib/cmake/GTest/GTestConfig.cmake ]; then
+        return 0
+    fi
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq g++ libgtest-dev >/dev/null
+}
+
+# make_venv DIR PYTHON [PIP-REQUIREMENTS...]: a fresh virtual environment with the build tools.
+make_venv() {
+    local dir=$1 python=$2
+    shift 2
+    [ -x "$dir/bin/python" ] || "$python" -m venv "$dir"
+    "$dir/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
+    "$dir/bin/python" -m pip install -q --disable-pip-version-check \
+        scikit-build-core cmake ninja pytest hypothesis "$@"
+}
