@@ -300,17 +300,18 @@ template <bool Remember>
 void run(std::uint64_t f, std::uint64_t s, std::uint64_t g, InputSlice data, const Outputs& out) {
     const std::uint64_t n = data.size();
     const double* x = data.data();
-    const Weights fast_w(f), slow_w(s), signal_w(g);
-    const std::uint64_t signal_start = s + g - 2;  // wraps for huge g: the signal is then never due
     NonFiniteSeen seen;
-    Averages avg;
-    double signal = nan_marker;
-
     const std::uint64_t warm = std::min(s - 1, n);
     for (std::uint64_t i = 0; i < warm; ++i) {
         if constexpr (Remember) seen.note(i, x[i]);
         out.write_markers(i);
     }
+    if (warm == n) return;  // a series too short for a value: no weights needed
+
+    const Weights fast_w(f), slow_w(s), signal_w(g);
+    const std::uint64_t signal_start = s + g - 2;  // wraps for huge g: the signal is then never due
+    Averages avg;
+    double signal = nan_marker;
     bool steady = false;  // the averages and the signal all hold numbers
     std::uint64_t tolerant_until = 0;
     std::uint64_t i = warm;

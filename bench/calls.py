@@ -1,0 +1,96 @@
+"""Per-call cost of the four functions on 1-element arrays, against a no-op fast-call function.
+
+Usage: python bench/calls.py [--quick] [--noop-dir DIR]
+
+The baseline is `_brindlex_noop.noop`, built beside the module with the same calling convention,
+so the ratio shows what binding, conversion, the checks, the borrow registry and (for SMA, EMA and
+MACD) handing the interpreter lock away and back cost on top of the bare call. Samples of every
+function are interleaved round by round, and the minimum per call is kept: noise only adds time.
+Target: every function within 7x of the no-op call.
+"""
+
+import argparse
+import sys
+import time
+import tracemalloc
+
+import numpy as np
+
+TARGET = 7.0
+
+
+def calls(noop):
+    import brindlex
+
+    # Every callable is a local of its lambda's closure, so no row pays for an attribute lookup.
+    sma, ema, macd, atr = (brindlex.indicator_sma, brindlex.indicator_ema,
+                           brindlex.indicator_macd, brindlex.indicator_atr)
+    d, o = np.ones(1), np.zeros(1)
+    m, s, h = np.zeros(1), np.zeros(1), np.zeros(1)
+    return {
+        "noop": lambda: noop(3, d, o),
+        "indicator_sma": lambda: sma(3, d, o),
+        "indicator_ema": lambda: ema(3, d, o),
+        "indicator_macd": lambda: macd(12, 26, 9, d, m, s, h),
+        "indicator_atr": lambda: atr(14, d, d, d, o),
+    }
+
+
+def per_call(fn, loops):
+    # The loop and the lambda cost the same for every row; main() measures them with an empty
+    # lambda and subtracts them.
+    start = time.perf_counter_ns()
+    for _ in range(loops):
+        fn()
+    return (time.perf_counter_ns() - start) / loops
+
+
+def allocations_in_steady_state(fns, loops=2000):
+    for fn in fns.values():
+        fn()
+    tracemalloc.start()
+    before = tracemalloc.take_snapshot()
+    for fn in fns.values():
+        for _ in range(loops):
+            fn()
+    after = tracemalloc.take_snapshot()
+    tracemalloc.stop()
+    grown = sum(stat.size_diff for stat in after.compare_to(before, "filename") if stat.size_diff > 0)
+    return grown
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="few rounds: checks that it runs")
+    parser.add_argument("--noop-dir", help="folder holding the built _brindlex_noop extension")
+    args = parser.parse_args()
+    if args.noop_dir:
+        sys.path.insert(0, args.noop_dir)
+    from _brindlex_noop import noop
+
+    fns = calls(noop)
+    empty = lambda: None  # noqa: E731
+    # Many short rounds: the minimum then catches the quiet moments of a busy machine.
+    rounds, loops = (3, 2_000) if args.quick else (300, 5_000)
+    best = {name: float("inf") for name in [*fns, "loop"]}
+    for _ in range(rounds):
+        for name, fn in fns.items():
+            best[name] = min(best[name], per_call(fn, loops))
+        best["loop"] = min(best["loop"], per_call(empty, loops))
+
+    base = best["noop"] - best["loop"]
+    print(f"per call on 1-element arrays, minimum of {rounds} rounds x {loops} calls "
+          f"(target: within {TARGET:.0f}x of the no-op call)")
+    print(f"{'function':<16}{'ns/call':>10}{'ratio':>8}  target")
+    for name in fns:
+        net = best[name] - best["loop"]
+        ratio = net / base
+        verdict = "-" if name == "noop" else ("ok" if ratio <= TARGET else "MISS")
+        print(f"{name:<16}{net:>10.1f}{ratio:>8.2f}  {verdict}")
+    print(f"(Python loop overhead of {best['loop']:.1f} ns/call subtracted from every row)")
+    grown = allocations_in_steady_state(fns, 200 if args.quick else 2000)
+    print(f"Python-heap growth over repeated calls: {grown} bytes")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,73 @@
+// Array arguments: the float64-vector test, converted inputs and outputs, and their views.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "module/borrow_registry.h"
+#include "runtime/owned.h"
+#include "runtime/py_err.h"
+
+namespace brindlex::module {
+
+// A one-dimensional NumPy array (or subclass instance) whose element type NumPy counts as
+// equivalent to its native float64. Needs the interpreter lock.
+bool is_float64_vector(PyObject* object) noexcept;
+
+// NumPy's writeable flag of an array.
+bool is_writeable(PyObject* array) noexcept;
+
+// A converted input array: an owned reference plus one shared borrow in the registry. Dropping it
+// ends the borrow, then releases the reference; drop it with the interpreter lock held.
+class InputArray {
+public:
+    InputArray(InputArray&& other) noexcept;
+    InputArray& operator=(InputArray&& other) noexcept;
+    InputArray(const InputArray&) = delete;
+    InputArray& operator=(const InputArray&) = delete;
+    ~InputArray();
+
+    PyObject* get() const noexcept { return array_.get(); }
+
+private:
+    friend runtime::Result<InputArray> extract_input_array(PyObject*, std::string_view) noexcept;
+    InputArray(runtime::Owned array, const BorrowApi* api) noexcept : array_(std::move(array)), api_(api) {}
+    void end_borrow() noexcept;
+
+    runtime::Owned array_;
+    const BorrowApi* api_ = nullptr;
+};
+
+// A type-checked output array, borrowed from the call's arguments: no reference, no borrow.
+class OutputArray {
+public:
+    explicit OutputArray(PyObject* array) noexcept : array_(array) {}
+    PyObject* get() const noexcept { return array_; }
+
+private:
+    PyObject* array_;
+};
+
+struct VectorView {
+    double* data;
+    std::uint64_t length;
+    std::int64_t byte_stride;
+    std::int64_t element_stride;  // byte stride / 8, toward zero; descriptive only
+    bool contiguous;              // length below 2, or byte stride exactly 8
+
+    // The float slice of a contiguous view; never call it on another.
+    std::span<double> elements() const noexcept { return {data, static_cast<std::size_t>(length)}; }
+};
+
+// The view of an array that passed is_float64_vector; any nd but 1 is an internal failure.
+VectorView vector_view(PyObject* array) noexcept;
+
+// Failures are TypeErrors prefixed with the parameter's name, or, for a refused borrow, a
+// BufferError naming it.
+runtime::Result<InputArray> extract_input_array(PyObject* object, std::string_view name) noexcept;
+runtime::Result<OutputArray> extract_output_array(PyObject* object, std::string_view name) noexcept;
+
+}  // namespace brindlex::module
