@@ -78,6 +78,10 @@ bool is_float64_vector(PyObject* object) noexcept {
     return has_float64_elements(table, object);
 }
 
+bool is_exact_ndarray(PyObject* object) noexcept {
+    return Py_TYPE(object) == numpy_api().array_type();
+}
+
 bool is_writeable(PyObject* array) noexcept { return (array_fields(array)->flags & npy_array_writeable) != 0; }
 
 InputArray::InputArray(InputArray&& other) noexcept

@@ -17,6 +17,9 @@ namespace brindlex::module {
 // equivalent to its native float64. Needs the interpreter lock.
 bool is_float64_vector(PyObject* object) noexcept;
 
+// The object's type is NumPy's array type itself, not a subclass.
+bool is_exact_ndarray(PyObject* object) noexcept;
+
 // NumPy's writeable flag of an array.
 bool is_writeable(PyObject* array) noexcept;
 

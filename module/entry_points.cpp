@@ -104,6 +104,13 @@ Status check_macd_periods(const MacdPeriods& p) noexcept {
     return {};
 }
 
+// len() of an output. For a plain ndarray of one dimension that is its first dimension, read
+// directly; anything else (a subclass may define __len__) asks the interpreter.
+Py_ssize_t length_of(PyObject* array) noexcept {
+    if (is_exact_ndarray(array)) return static_cast<Py_ssize_t>(vector_view(array).length);
+    return PyObject_Size(array);
+}
+
 constexpr std::string_view macd_length_message =
     "All output arrays must have the same length as input data";
 
@@ -112,7 +119,7 @@ constexpr std::string_view macd_length_message =
 Status check_macd_output_lengths(std::span<const OutputArray, 3> outputs, std::uint64_t n) noexcept {
     Py_ssize_t lengths[3];
     for (std::size_t k = 0; k < 3; ++k) {
-        lengths[k] = PyObject_Size(outputs[k].get());
+        lengths[k] = length_of(outputs[k].get());
         if (lengths[k] == -1) return runtime::failure(runtime::fetch_exception());
     }
     for (const Py_ssize_t length : lengths) {

@@ -20,9 +20,12 @@ using runtime::PyErr;
 using runtime::Result;
 using runtime::Status;
 
+// The fast call with keywords; the interpreter's own name for this type differs between versions.
+using FastCallWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
+
 struct MethodRecord {
     const char* name;
-    PyCFunctionFastWithKeywords entry;
+    FastCallWithKeywords entry;
     const char* doc;
 };
 
@@ -63,8 +66,10 @@ Result<Owned> new_function(const MethodRecord& record, PyObject* module) noexcep
     Owned module_name(PyModule_GetNameObject(module));
     if (!module_name) return runtime::failure(runtime::fetch_exception());
     // The function object points at its definition for ever, so it is never freed.
-    auto* definition = new PyMethodDef{record.name, reinterpret_cast<PyCFunction>(record.entry),
-                                       METH_FASTCALL | METH_KEYWORDS, record.doc};
+    // The flags tell the interpreter the real signature; PyMethodDef stores it as PyCFunction.
+    auto* definition = new PyMethodDef{
+        record.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(record.entry)),
+        METH_FASTCALL | METH_KEYWORDS, record.doc};
     Owned function(PyCMethod_New(definition, module, module_name.get(), nullptr));
     if (!function) return runtime::failure(runtime::fetch_exception());
     return function;
