@@ -82,6 +82,10 @@ bool is_exact_ndarray(PyObject* object) noexcept {
     return Py_TYPE(object) == numpy_api().array_type();
 }
 
+std::uint64_t first_dimension(PyObject* array) noexcept {
+    return static_cast<std::uint64_t>(array_fields(array)->dimensions[0]);
+}
+
 bool is_writeable(PyObject* array) noexcept { return (array_fields(array)->flags & npy_array_writeable) != 0; }
 
 InputArray::InputArray(InputArray&& other) noexcept

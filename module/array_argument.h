@@ -20,6 +20,9 @@ bool is_float64_vector(PyObject* object) noexcept;
 // The object's type is NumPy's array type itself, not a subclass.
 bool is_exact_ndarray(PyObject* object) noexcept;
 
+// The extent of the first dimension of an array of one or more dimensions.
+std::uint64_t first_dimension(PyObject* array) noexcept;
+
 // NumPy's writeable flag of an array.
 bool is_writeable(PyObject* array) noexcept;
 

@@ -107,7 +107,7 @@ Status check_macd_periods(const MacdPeriods& p) noexcept {
 // len() of an output. For a plain ndarray of one dimension that is its first dimension, read
 // directly; anything else (a subclass may define __len__) asks the interpreter.
 Py_ssize_t length_of(PyObject* array) noexcept {
-    if (is_exact_ndarray(array)) return static_cast<Py_ssize_t>(vector_view(array).length);
+    if (is_exact_ndarray(array)) return static_cast<Py_ssize_t>(first_dimension(array));
     return PyObject_Size(array);
 }
 

@@ -6,6 +6,12 @@
 namespace brindlex::module {
 
 runtime::Result<std::uint64_t> extract_period(PyObject* object) noexcept {
+    // A small non-negative int, the usual period, is read in place: the conversion below would
+    // give the same value, at the cost of a call and its error checks.
+    if (PyLong_CheckExact(object) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(object))) {
+        const Py_ssize_t small = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(object));
+        if (small >= 0) return static_cast<std::uint64_t>(small);
+    }
     unsigned long long value;
     if (PyLong_Check(object)) {
         value = PyLong_AsUnsignedLongLong(object);
