@@ -299,3 +299,36 @@ def test_ending_a_borrow_that_is_not_recorded_is_an_internal_failure():
     result = run_fresh("import numpy as np, _brindlex_testing as t\nt.end_shared(np.zeros(3))\n")
     assert result.returncode == -6
     assert "Ending a shared borrow of an owner that holds none" in result.stderr
+
+
+# --- The indicator functions under a borrow held elsewhere ------------------------------------
+
+
+def test_an_input_written_elsewhere_is_refused_by_every_function_and_nothing_is_computed():
+    import brindlex
+
+    data, other = np.arange(1.0, 9.0), np.arange(1.0, 9.0)
+    out = [np.full(8, 7.0) for _ in range(3)]
+    with exclusive(data):
+        for call, name in [
+            (lambda: brindlex.indicator_sma(2, data, out[0]), "data"),
+            (lambda: brindlex.indicator_ema(2, data, out[0]), "data"),
+            (lambda: brindlex.indicator_macd(2, 3, 2, data, *out), "data"),
+            # The borrows of high and low, taken first, are given back.
+            (lambda: brindlex.indicator_atr(2, other, other, data, out[0]), "close"),
+        ]:
+            with pytest.raises(BufferError, match=f"^argument '{name}': the array is borrowed"):
+                call()
+            assert all((o == 7.0).all() for o in out)
+        # Being written elsewhere does not stop an array from being an output.
+        brindlex.indicator_sma(2, other, data)
+    assert data[1] == 1.5
+
+    # Only an overlapping grid conflicts: with the even elements written elsewhere, an odd one
+    # (a one-element view, contiguous whatever its stride) can be read.
+    single = np.zeros(1)
+    with exclusive(other[::2]):
+        brindlex.indicator_sma(1, other[1::16], single)
+        with pytest.raises(BufferError):
+            brindlex.indicator_sma(1, other[2::16], single)
+    assert single[0] == other[1]
