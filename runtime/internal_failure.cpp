@@ -14,23 +14,18 @@ namespace {
 // The kernel's thread id: the same number Python shows as threading.get_native_id().
 long current_thread_id() noexcept { return static_cast<long>(::syscall(SYS_gettid)); }
 
-// One write call in the normal case; the loop only finishes a write the kernel cut short, so
-// the report of one thread is not interleaved with output of another.
-void write_to_stderr(const std::string& text) noexcept {
-    const char* data = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        const ssize_t written = ::write(STDERR_FILENO, data, left);
+}  // namespace
+
+void write_to_stderr(std::string_view text) noexcept {
+    while (!text.empty()) {
+        const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
         if (written < 0) {
             if (errno == EINTR) continue;
             return;
         }
-        data += written;
-        left -= static_cast<std::size_t>(written);
+        text.remove_prefix(static_cast<std::size_t>(written));
     }
 }
-
-}  // namespace
 
 void internal_failure(std::string_view message, std::source_location where) noexcept {
     std::string report = "brindlex: internal failure in thread ";

@@ -1,9 +1,6 @@
 // The "pyo3_runtime.PanicException" type, and the end of the process when one comes back from Python.
 #include "runtime/panic_exception.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <string_view>
 #include <utility>
 
@@ -43,17 +40,6 @@ PyObject* create_panic_type() noexcept {
     if (created == nullptr) fail_type_creation();
     release_reference(base);
     return created;
-}
-
-void write_to_stderr(std::string_view text) noexcept {
-    while (!text.empty()) {
-        const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        text.remove_prefix(static_cast<std::size_t>(written));
-    }
 }
 
 }  // namespace
