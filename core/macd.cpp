@@ -167,34 +167,43 @@ std::uint64_t skip_poisoned(const double* x, std::uint64_t i, std::uint64_t n, s
     return i;
 }
 
+// The running state: both averages and the signal line. The loops below take it by value and
+// hand it back by value, so that it stays in registers: a state reached through a reference
+// could be aliased by the output stores, for all the compiler knows, and a store and a reload
+// on every position would lengthen the dependency chain.
+struct State {
+    double fast = nan_marker;
+    double slow = nan_marker;
+    double signal = nan_marker;
+};
+
+struct Reached {
+    std::uint64_t i;  // the first position not handled
+    State state;
+};
+
+struct AllWeights {
+    Weights fast, slow, signal;
+};
+
 // While the averages and the signal all hold numbers, a position needs no test but one: any
 // non-finite input then makes the histogram NaN (both averages turn into the same infinity, or
 // NaN), and so does any other case the general step must decide. Such a position is left to the
 // general step, from the state before it; nothing of it has been written yet.
-std::uint64_t run_steady(const double* x, std::uint64_t i, std::uint64_t n, const Weights& fast_w,
-                         const Weights& slow_w, const Weights& signal_w, Averages& avg,
-                         double& signal, const Outputs& out) noexcept {
-    // Locals, not the references: the output stores could alias them for all the compiler knows,
-    // and a store and reload on every position would lengthen the dependency chain.
-    double fast = avg.fast, slow = avg.slow, sig = signal;
-    const Weights fw = fast_w, sw = slow_w, gw = signal_w;
-    const Outputs o = out;
+Reached run_steady(const double* x, std::uint64_t i, std::uint64_t n, const AllWeights w,
+                   State st, const Outputs o) noexcept {
     for (; i < n; ++i) {
         const double xi = x[i];
-        const double next_slow = blend(slow, xi, sw);
-        const double next_fast = blend(fast, xi, fw);
-        const double m = next_fast - next_slow;
-        const double next_sig = (sig * gw.beta) + (gw.alpha * m);
-        const double h = m - next_sig;
+        const double slow = blend(st.slow, xi, w.slow);
+        const double fast = blend(st.fast, xi, w.fast);
+        const double m = fast - slow;
+        const double sig = (st.signal * w.signal.beta) + (w.signal.alpha * m);
+        const double h = m - sig;
         if (std::isnan(h)) break;
-        slow = next_slow;
-        fast = next_fast;
-        sig = next_sig;
+        st = {fast, slow, sig};
         o.write(i, m, sig, h);
     }
-    avg = {fast, slow};
-    signal = sig;
-    return i;
+    return {i, st};
 }
 
 // run_steady two positions at a time, for when the outputs do not overlap the input (it reads
@@ -202,33 +211,24 @@ std::uint64_t run_steady(const double* x, std::uint64_t i, std::uint64_t n, cons
 // histograms is NaN when either is, and otherwise only for opposite infinities, a false alarm
 // that run_steady then sorts out position by position. Half the tests and state copies leave
 // more of each cycle to the arithmetic.
-std::uint64_t run_steady_pairs(const double* x, std::uint64_t i, std::uint64_t n,
-                               const Weights& fast_w, const Weights& slow_w,
-                               const Weights& signal_w, Averages& avg, double& signal,
-                               const Outputs& out) noexcept {
-    double fast = avg.fast, slow = avg.slow, sig = signal;
-    const Weights fw = fast_w, sw = slow_w, gw = signal_w;
-    const Outputs o = out;
+Reached run_steady_pairs(const double* x, std::uint64_t i, std::uint64_t n, const AllWeights w,
+                         State st, const Outputs o) noexcept {
     for (; i + 1 < n; i += 2) {
         const double x0 = x[i], x1 = x[i + 1];
-        const double slow0 = blend(slow, x0, sw), fast0 = blend(fast, x0, fw);
+        const double slow0 = blend(st.slow, x0, w.slow), fast0 = blend(st.fast, x0, w.fast);
         const double m0 = fast0 - slow0;
-        const double sig0 = (sig * gw.beta) + (gw.alpha * m0);
+        const double sig0 = (st.signal * w.signal.beta) + (w.signal.alpha * m0);
         const double h0 = m0 - sig0;
-        const double slow1 = blend(slow0, x1, sw), fast1 = blend(fast0, x1, fw);
+        const double slow1 = blend(slow0, x1, w.slow), fast1 = blend(fast0, x1, w.fast);
         const double m1 = fast1 - slow1;
-        const double sig1 = (sig0 * gw.beta) + (gw.alpha * m1);
+        const double sig1 = (sig0 * w.signal.beta) + (w.signal.alpha * m1);
         const double h1 = m1 - sig1;
         if (std::isnan(h0 + h1)) break;
-        slow = slow1;
-        fast = fast1;
-        sig = sig1;
+        st = {fast1, slow1, sig1};
         o.write(i, m0, sig0, h0);
         o.write(i + 1, m1, sig1, h1);
     }
-    avg = {fast, slow};
-    signal = sig;
-    return run_steady(x, i, n, fast_w, slow_w, signal_w, avg, signal, out);
+    return run_steady(x, i, n, w, st, o);
 }
 
 // The steady loop for a stretch where NaN inputs are frequent: a NaN input keeps the state and
@@ -237,17 +237,14 @@ std::uint64_t run_steady_pairs(const double* x, std::uint64_t i, std::uint64_t n
 // is not the loop for a clean series. Other positions the general step must decide (an infinite
 // input, a NaN histogram from numbers) still end it.
 template <bool Remember>
-std::uint64_t run_nan_tolerant(const double* x, std::uint64_t i, std::uint64_t end,
-                               const Weights& fast_w, const Weights& slow_w,
-                               const Weights& signal_w, Averages& avg, double& signal,
-                               NonFiniteSeen& seen, const Outputs& out) noexcept {
+Reached run_nan_tolerant(const double* x, std::uint64_t i, std::uint64_t end, const AllWeights w,
+                         const State st, NonFiniteSeen& seen, const Outputs o) noexcept {
     using lane::V;
-    const V fa = lane::scalar(fast_w.alpha), fb = lane::scalar(fast_w.beta);
-    const V sa = lane::scalar(slow_w.alpha), sb = lane::scalar(slow_w.beta);
-    const V ga = lane::scalar(signal_w.alpha), gb = lane::scalar(signal_w.beta);
+    const V fa = lane::scalar(w.fast.alpha), fb = lane::scalar(w.fast.beta);
+    const V sa = lane::scalar(w.slow.alpha), sb = lane::scalar(w.slow.beta);
+    const V ga = lane::scalar(w.signal.alpha), gb = lane::scalar(w.signal.beta);
     const V marker = lane::scalar(nan_marker);
-    V fast = lane::scalar(avg.fast), slow = lane::scalar(avg.slow), sig = lane::scalar(signal);
-    const Outputs o = out;
+    V fast = lane::scalar(st.fast), slow = lane::scalar(st.slow), sig = lane::scalar(st.signal);
     std::uint64_t last_nan = seen.nan;
     for (; i < end; ++i) {
         const V xi = lane::load(x + i);
@@ -268,63 +265,63 @@ std::uint64_t run_nan_tolerant(const double* x, std::uint64_t i, std::uint64_t e
         lane::store(o.hist + i, lane::pick(skip, marker, h));
     }
     if constexpr (Remember) seen.nan = last_nan;
-    avg = {lane::value(fast), lane::value(slow)};
-    signal = lane::value(sig);
-    return i;
+    return {i, State{lane::value(fast), lane::value(slow), lane::value(sig)}};
 }
 
 // Once the slow average is NaN while the fast one is not, it stays NaN and so does every output,
 // until the fast average turns NaN and brings a new seed; only the fast average is followed. The
 // position where it turns NaN is handled here too.
 template <bool Remember>
-std::uint64_t run_slow_nan(const double* x, std::uint64_t i, std::uint64_t n,
-                           const Weights& fast_w, Averages& avg, NonFiniteSeen& seen,
-                           const Outputs& out) noexcept {
+Reached run_slow_nan(const double* x, std::uint64_t i, std::uint64_t n, const Weights fast_w,
+                     State st, NonFiniteSeen& seen, const Outputs o) noexcept {
     const lane::V fa = lane::scalar(fast_w.alpha), fb = lane::scalar(fast_w.beta);
-    lane::V fast = lane::scalar(avg.fast);
+    lane::V fast = lane::scalar(st.fast);
     for (; i < n; ++i) {
         if constexpr (Remember) seen.note(i, x[i]);
         const lane::V xi = lane::load(x + i);
         fast = lane::pick(lane::nan_mask(xi), fast, lane::blend(fast, xi, fa, fb));
-        out.write_markers(i);
+        o.write_markers(i);
         if (lane::any(lane::nan_mask(fast))) {
             ++i;
             break;
         }
     }
-    avg.fast = lane::value(fast);
-    return i;
+    st.fast = lane::value(fast);
+    return {i, st};
 }
 
 // One position by the full rules; returns whether the averages and the signal all hold numbers
-// afterwards.
+// afterwards. Inlined, so that the state it updates stays in registers.
 template <bool Remember>
-bool general_step(const double* x, std::uint64_t i, std::uint64_t f, std::uint64_t s,
-                  std::uint64_t signal_start, const Weights& fast_w, const Weights& slow_w,
-                  const Weights& signal_w, NonFiniteSeen& seen, InputSlice data, Averages& avg,
-                  double& signal, const Outputs& out) noexcept {
+[[gnu::always_inline]] inline bool general_step(const double* x, std::uint64_t i, std::uint64_t f,
+                                                std::uint64_t s, std::uint64_t signal_start,
+                                                const AllWeights& w, NonFiniteSeen& seen,
+                                                InputSlice data, State& st,
+                                                const Outputs& out) noexcept {
     const double xi = x[i];
     if (!is_finite(xi)) {
         if constexpr (Remember) seen.note(i, xi);
         if (std::isnan(xi)) {
             out.write_markers(i);
-            return !std::isnan(avg.fast) && !std::isnan(avg.slow) && !std::isnan(signal);
+            return !std::isnan(st.fast) && !std::isnan(st.slow) && !std::isnan(st.signal);
         }
     }
-    if (std::isnan(avg.fast)) {
-        avg = seed<Remember>(x, i, f, s, seen, data);
+    if (std::isnan(st.fast)) {
+        const Averages seeded = seed<Remember>(x, i, f, s, seen, data);
+        st.fast = seeded.fast;
+        st.slow = seeded.slow;
     } else {
-        avg.slow = blend(avg.slow, xi, slow_w);
-        avg.fast = blend(avg.fast, xi, fast_w);
+        st.slow = blend(st.slow, xi, w.slow);
+        st.fast = blend(st.fast, xi, w.fast);
     }
-    const double m = avg.fast - avg.slow;
-    if (!std::isnan(signal)) {
-        signal = (signal * signal_w.beta) + (signal_w.alpha * m);
+    const double m = st.fast - st.slow;
+    if (!std::isnan(st.signal)) {
+        st.signal = (st.signal * w.signal.beta) + (w.signal.alpha * m);
     } else if (i >= signal_start) {
-        signal = m;
+        st.signal = m;
     }
-    const double h = std::isnan(signal) ? nan_marker : m - signal;
-    out.write(i, m, signal, h);
+    const double h = std::isnan(st.signal) ? nan_marker : m - st.signal;
+    out.write(i, m, st.signal, h);
     return !std::isnan(h);
 }
 
@@ -342,35 +339,35 @@ void run(std::uint64_t f, std::uint64_t s, std::uint64_t g, InputSlice data, con
     }
     if (warm == n) return;  // a series too short for a value: no weights needed
 
-    const Weights fast_w(f), slow_w(s), signal_w(g);
+    const AllWeights w{Weights(f), Weights(s), Weights(g)};
     const std::uint64_t signal_start = s + g - 2;  // wraps for huge g: the signal is then never due
-    Averages avg;
-    double signal = nan_marker;
+    State st;
     bool steady = false;  // the averages and the signal all hold numbers
     std::uint64_t tolerant_until = 0;
     std::uint64_t i = warm;
+    const auto take = [&](Reached r) {
+        i = r.i;
+        st = r.state;
+    };
     while (i < n) {
         if (steady && i < tolerant_until) {
-            i = run_nan_tolerant<Remember>(x, i, std::min(tolerant_until, n), fast_w, slow_w,
-                                           signal_w, avg, signal, seen, out);
+            take(run_nan_tolerant<Remember>(x, i, std::min(tolerant_until, n), w, st, seen, out));
             if (i == tolerant_until) continue;
         } else if (steady) {
             const std::uint64_t start = i;
-            i = Remember ? run_steady_pairs(x, i, n, fast_w, slow_w, signal_w, avg, signal, out)
-                         : run_steady(x, i, n, fast_w, slow_w, signal_w, avg, signal, out);
+            take(Remember ? run_steady_pairs(x, i, n, w, st, out) : run_steady(x, i, n, w, st, out));
             // NaNs close together: take the next stretch in the loop that skips them by selects.
             if (i < n && i - start < nan_run_threshold && std::isnan(x[i])) {
                 tolerant_until = i + tolerant_stretch;
             }
-        } else if (std::isnan(avg.fast)) {
+        } else if (std::isnan(st.fast)) {
             if constexpr (Remember) i = skip_poisoned(x, i, n, f, seen, out);
-        } else if (std::isnan(avg.slow)) {
-            i = run_slow_nan<Remember>(x, i, n, fast_w, avg, seen, out);
+        } else if (std::isnan(st.slow)) {
+            take(run_slow_nan<Remember>(x, i, n, w.fast, st, seen, out));
             continue;
         }
         if (i == n) break;
-        steady = general_step<Remember>(x, i, f, s, signal_start, fast_w, slow_w, signal_w, seen,
-                                        data, avg, signal, out);
+        steady = general_step<Remember>(x, i, f, s, signal_start, w, seen, data, st, out);
         ++i;
     }
 }
