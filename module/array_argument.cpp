@@ -35,9 +35,6 @@ constexpr std::string_view array_target = "PyArray<T, D>";
     runtime::internal_failure("Unexpected return code " + std::to_string(code) + " from borrow checking API");
 }
 
-[[noreturn, gnu::cold]] void fail_not_vector(int nd) noexcept {
-    runtime::internal_failure("vector_view of an array with " + std::to_string(nd) + " dimensions");
-}
 
 // NumPy's own float64 descriptor, fetched once: it is one object for the life of the process, so
 // an array that carries it passes without a call into NumPy on every conversion.
@@ -71,6 +68,10 @@ bool has_float64_elements(NumpyApiTable table, PyObject* array) noexcept {
 
 }  // namespace
 
+[[gnu::cold]] void fail_not_vector(int nd) noexcept {
+    runtime::internal_failure("vector_view of an array with " + std::to_string(nd) + " dimensions");
+}
+
 bool is_float64_vector(PyObject* object) noexcept {
     NumpyApiTable table = numpy_api();
     if (!table.is_array(object)) return false;
@@ -81,12 +82,6 @@ bool is_float64_vector(PyObject* object) noexcept {
 bool is_exact_ndarray(PyObject* object) noexcept {
     return Py_TYPE(object) == numpy_api().array_type();
 }
-
-std::uint64_t first_dimension(PyObject* array) noexcept {
-    return static_cast<std::uint64_t>(array_fields(array)->dimensions[0]);
-}
-
-bool is_writeable(PyObject* array) noexcept { return (array_fields(array)->flags & npy_array_writeable) != 0; }
 
 InputArray::InputArray(InputArray&& other) noexcept
     : array_(std::move(other.array_)), api_(std::exchange(other.api_, nullptr)) {}
@@ -105,15 +100,6 @@ InputArray::~InputArray() { end_borrow(); }
 void InputArray::end_borrow() noexcept {
     if (array_) api_->end_shared(api_->state, array_.get());
     array_.reset(nullptr);
-}
-
-VectorView vector_view(PyObject* array) noexcept {
-    const ArrayObject& fields = *array_fields(array);
-    if (fields.nd != 1) fail_not_vector(fields.nd);
-    auto length = static_cast<std::uint64_t>(fields.dimensions[0]);
-    std::int64_t byte_stride = fields.strides[0];
-    return VectorView{reinterpret_cast<double*>(fields.data), length, byte_stride, byte_stride / 8,
-                      length < 2 || byte_stride == 8};
 }
 
 Result<InputArray> extract_input_array(PyObject* object, std::string_view name) noexcept {

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "module/borrow_registry.h"
+#include "module/numpy_api.h"
 #include "runtime/owned.h"
 #include "runtime/py_err.h"
 
@@ -21,10 +22,14 @@ bool is_float64_vector(PyObject* object) noexcept;
 bool is_exact_ndarray(PyObject* object) noexcept;
 
 // The extent of the first dimension of an array of one or more dimensions.
-std::uint64_t first_dimension(PyObject* array) noexcept;
+inline std::uint64_t first_dimension(PyObject* array) noexcept {
+    return static_cast<std::uint64_t>(array_fields(array)->dimensions[0]);
+}
 
 // NumPy's writeable flag of an array.
-bool is_writeable(PyObject* array) noexcept;
+inline bool is_writeable(PyObject* array) noexcept {
+    return (array_fields(array)->flags & npy_array_writeable) != 0;
+}
 
 // A converted input array: an owned reference plus one shared borrow in the registry. Dropping it
 // ends the borrow, then releases the reference; drop it with the interpreter lock held.
@@ -68,8 +73,18 @@ struct VectorView {
     std::span<double> elements() const noexcept { return {data, static_cast<std::size_t>(length)}; }
 };
 
+[[noreturn]] void fail_not_vector(int nd) noexcept;
+
 // The view of an array that passed is_float64_vector; any nd but 1 is an internal failure.
-VectorView vector_view(PyObject* array) noexcept;
+// Inline: every call makes up to seven of these, and each is a handful of loads.
+inline VectorView vector_view(PyObject* array) noexcept {
+    const ArrayObject& fields = *array_fields(array);
+    if (fields.nd != 1) [[unlikely]] fail_not_vector(fields.nd);
+    const auto length = static_cast<std::uint64_t>(fields.dimensions[0]);
+    const std::int64_t byte_stride = fields.strides[0];
+    return VectorView{reinterpret_cast<double*>(fields.data), length, byte_stride, byte_stride / 8,
+                      length < 2 || byte_stride == 8};
+}
 
 // Failures are TypeErrors prefixed with the parameter's name, or, for a refused borrow, a
 // BufferError naming it.
