@@ -3,6 +3,7 @@
 
 #include "lane_ops.h"
 #include "nan_marker.h"
+#include "weights.h"
 
 namespace brindlex::core {
 namespace {
@@ -21,11 +22,6 @@ std::uint64_t find_seed_window(const double* x, std::uint64_t n, std::uint64_t p
     return n;
 }
 
-struct Weights {
-    double alpha;
-    double beta;
-};
-
 // A run shorter than this between two non-finite inputs sends the next tolerant_stretch positions
 // to the loop that skips them by masks; after that the plain loop is tried again.
 constexpr std::uint64_t skip_run_threshold = 64;
@@ -39,7 +35,7 @@ std::uint64_t run_finite(const double* x, double* out, std::uint64_t i, std::uin
     for (; i < n; ++i) {
         const double xi = x[i];
         if (!is_finite(xi)) break;
-        v = (v * w.beta) + (xi * w.alpha);
+        v = blend(v, xi, w);
         out[i] = v;
     }
     value = v;
@@ -110,8 +106,7 @@ void ema(std::uint64_t period, InputSlice data, OutputSlice output) noexcept {
     double value = s / pd;
     out[first] = value;
 
-    const double alpha = 2.0 / (pd + 1.0);
-    run(x, out, first + 1, n, Weights{alpha, 1.0 - alpha}, value);
+    run(x, out, first + 1, n, weights_of(p), value);
 }
 
 }  // namespace brindlex::core

@@ -8,6 +8,7 @@
 
 #include "lane_ops.h"
 #include "nan_marker.h"
+#include "weights.h"
 
 namespace brindlex::core {
 namespace {
@@ -78,17 +79,6 @@ double forced_value(Forced f) noexcept {
 // positions to the NaN-tolerant loop; after that the plain loop is tried again.
 constexpr std::uint64_t nan_run_threshold = 64;
 constexpr std::uint64_t tolerant_stretch = 4096;
-
-struct Weights {
-    double alpha;
-    double beta;
-    explicit Weights(std::uint64_t period) noexcept
-        : alpha(2.0 / (static_cast<double>(period) + 1.0)), beta(1.0 - alpha) {}
-};
-
-inline double blend(double average, double x, const Weights& w) noexcept {
-    return (average * w.beta) + (x * w.alpha);
-}
 
 struct Averages {
     double fast = nan_marker;
@@ -339,7 +329,7 @@ void run(std::uint64_t f, std::uint64_t s, std::uint64_t g, InputSlice data, con
     }
     if (warm == n) return;  // a series too short for a value: no weights needed
 
-    const AllWeights w{Weights(f), Weights(s), Weights(g)};
+    const AllWeights w{weights_of(f), weights_of(s), weights_of(g)};
     const std::uint64_t signal_start = s + g - 2;  // wraps for huge g: the signal is then never due
     State st;
     bool steady = false;  // the averages and the signal all hold numbers

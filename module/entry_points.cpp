@@ -66,9 +66,6 @@ void without_interpreter_lock(Kernel kernel) noexcept {
     runtime::end_allow_threads(section);
 }
 
-core::InputSlice input_slice(const VectorView& view) noexcept { return view.elements(); }
-core::OutputSlice output_slice(const VectorView& view) noexcept { return view.elements(); }
-
 using MovingAverageKernel = void (*)(std::uint64_t, core::InputSlice, core::OutputSlice) noexcept;
 
 Status moving_average(const CallSignature& signature, MovingAverageKernel kernel,
@@ -90,7 +87,7 @@ Status moving_average(const CallSignature& signature, MovingAverageKernel kernel
     if (!is_writeable(output->get())) return refuse("Output array must be writeable");
 
     without_interpreter_lock(
-        [&] { kernel(*period, input_slice(data_view), output_slice(output_view)); });
+        [&] { kernel(*period, data_view.elements(), output_view.elements()); });
     return {};
 }
 
@@ -182,8 +179,8 @@ Status macd(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
     if (auto checked = check_macd_outputs_writeable(outputs); !checked) return checked;
 
     without_interpreter_lock([&] {
-        core::macd(p.fast, p.slow, p.signal, input_slice(data_view), output_slice(views[0]),
-                   output_slice(views[1]), output_slice(views[2]));
+        core::macd(p.fast, p.slow, p.signal, data_view.elements(), views[0].elements(),
+                   views[1].elements(), views[2].elements());
     });
     return {};
 }
@@ -219,8 +216,8 @@ Status atr(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept 
     if (!is_writeable(output->get())) return refuse("Output array must be writeable");
 
     // Computed with the interpreter lock held.
-    core::atr(*period, input_slice(high_view), input_slice(low_view), input_slice(close_view),
-              output_slice(output_view));
+    core::atr(*period, high_view.elements(), low_view.elements(), close_view.elements(),
+              output_view.elements());
     return {};
 }
 
