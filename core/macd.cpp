@@ -331,7 +331,8 @@ void run(std::uint64_t f, std::uint64_t s, std::uint64_t g, InputSlice data, con
     if (warm == n) return;  // a series too short for a value: no weights needed
 
     const AllWeights w{weights_of(f), weights_of(s), weights_of(g)};
-    const std::uint64_t signal_start = s + g - 2;  // wraps for huge g: the signal is then never due
+    // Wraps for a huge g, and is then already passed: the signal is seeded with the first MACD value.
+    const std::uint64_t signal_start = s + g - 2;
     State st;
     bool steady = false;  // the averages and the signal all hold numbers
     std::uint64_t tolerant_until = 0;
