@@ -25,10 +25,16 @@ def run_script(name, *args, timeout=120):
     return result.stdout
 
 
+def needs(*packages):
+    """Skips the test, saying why, when a package the example imports is missing or cannot load
+    (for instance a pyarrow built for a newer NumPy)."""
+    for package in packages:
+        pytest.importorskip(package, exc_type=ImportError)
+
+
 def example(name, requires=()):
     """The example as a module, importable by name (the Dask workers import it too)."""
-    for package in requires:
-        pytest.importorskip(package)
+    needs(*requires)
     if str(EXAMPLES) not in sys.path:
         sys.path.insert(0, str(EXAMPLES))
     return importlib.import_module(name)
@@ -72,7 +78,7 @@ def assert_frame_matches(tickers, columns, reference):
 
 class TestDemo:
     def test_prints_the_table_and_writes_the_chart(self, tmp_path):
-        pytest.importorskip("matplotlib")
+        needs("matplotlib")
         chart = tmp_path / "chart.png"
         out = run_script("demo.py", "--ticker", "TSLA", "--chart", str(chart))
         for ticker in ("AAPL", "COKE", "GOOGL", "TSLA", "YHOO"):
@@ -88,7 +94,7 @@ class TestDemo:
 
 class TestPandas:
     def test_script_runs(self):
-        pytest.importorskip("pandas")
+        needs("pandas")
         assert "3634 bars of 5 tickers" in run_script("pandas_indicators.py")
 
     def test_columns_match_per_ticker_calls_whatever_the_row_order(self, reference):
@@ -103,7 +109,7 @@ class TestPandas:
 
 class TestPolars:
     def test_script_runs(self):
-        pytest.importorskip("polars")
+        needs("polars")
         assert "3634 bars of 5 tickers" in run_script("polars_indicators.py")
 
     def test_columns_match_per_ticker_calls_whatever_the_row_order(self, reference):
@@ -137,7 +143,7 @@ class TestThreadPool:
 
 class TestDask:
     def test_script_runs_on_a_local_cluster(self):
-        pytest.importorskip("distributed")
+        needs("dask.dataframe", "distributed")
         out = run_script("dask_indicators.py", "--workers", "2", timeout=300)
         assert "3634 bars of 5 tickers, computed on 2 Dask workers" in out
 
