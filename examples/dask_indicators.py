@@ -64,16 +64,13 @@ BARS_DTYPES = {"ticker": "string", "date": "string", "open": "float64", "high": 
                "low": "float64", "close": "float64", "volume": "int64"}
 
 
-# "round_trip" reads every price as the nearest double, as float() does; the default parser of
-# some pandas versions is one unit in the last place off for a few values.
 def read_bars(paths: list[Path]) -> Any:
     """The bars as a Dask DataFrame: nothing is read until the result is computed."""
-    return dd.read_csv([str(p) for p in paths], dtype=BARS_DTYPES, float_precision="round_trip")
+    return dd.read_csv([str(p) for p in paths], dtype=BARS_DTYPES)
 
 
 def read_bars_single_process(paths: list[Path]) -> pd.DataFrame:
-    frames = [pd.read_csv(p, dtype=BARS_DTYPES, float_precision="round_trip") for p in paths]
-    return pd.concat(frames, ignore_index=True)
+    return pd.concat([pd.read_csv(p, dtype=BARS_DTYPES) for p in paths], ignore_index=True)
 
 
 def indicators_on_cluster(client: Any, paths: list[Path], partitions: int) -> pd.DataFrame:

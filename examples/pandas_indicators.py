@@ -34,9 +34,7 @@ INDICATOR_COLUMNS = ("sma20", "ema20", "macd", "macd_signal", "macd_hist", "atr1
 
 
 def load(path: Path = DATA) -> pd.DataFrame:
-    # "round_trip" reads every price as the nearest double, as float() does; the default parser of
-    # some pandas versions is one unit in the last place off for a few values.
-    return pd.read_csv(path, parse_dates=["date"], float_precision="round_trip")
+    return pd.read_csv(path, parse_dates=["date"])
 
 
 def ticker_runs(frame: pd.DataFrame) -> list[tuple[int, int]]:
