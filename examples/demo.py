@@ -183,7 +183,8 @@ def main(argv: list[str]) -> int:
 
     series = load_bars(DATA)
     if options.ticker not in series:
-        parser.error(f"no ticker {options.ticker!r} in the data; there are {', '.join(sorted(series))}")
+        known = ", ".join(sorted(series))
+        parser.error(f"no ticker {options.ticker!r} in the data; there are {known}")
     print(f"{len(series)} tickers from {DATA.name}\n")
     print_table(series)
     if not options.no_chart:

@@ -45,7 +45,8 @@ def ticker_runs(frame: pd.DataFrame) -> list[tuple[int, int]]:
 
 def column(frame: pd.DataFrame, name: str) -> npt.NDArray[np.float64]:
     series: pd.Series[float] = frame[name]
-    # No copy for a float64 column; ascontiguousarray copies only if pandas hands out a strided view.
+    # No copy for a float64 column; ascontiguousarray copies only a strided view, should pandas
+    # ever hand one out.
     return np.ascontiguousarray(series.to_numpy(), dtype=np.float64)
 
 

@@ -93,7 +93,8 @@ def main(argv: list[str]) -> int:
     path = Path(argv[1]) if len(argv) > 1 else DATA
     result = add_indicators(load(path))
     latest = result.group_by("ticker", maintain_order=True).last()
-    print(f"{result.height} bars of {latest.height} tickers from {path.name}; the last bar of each:\n")
+    print(f"{result.height} bars of {latest.height} tickers from {path.name};"
+          " the last bar of each:\n")
     with pl.Config(tbl_rows=-1, tbl_cols=-1, tbl_width_chars=120, float_precision=2,
                    tbl_hide_dataframe_shape=True, tbl_hide_column_data_types=True):
         print(latest.select("ticker", "date", "close", *INDICATOR_COLUMNS))

@@ -108,7 +108,8 @@ def main(argv: list[str]) -> int:
     parser.add_argument("csv", nargs="?", type=Path, default=DATA)
     parser.add_argument("--threads", type=int, default=Options.threads)
     parser.add_argument("--copies", type=int, default=Options.copies, help="copies of each ticker")
-    parser.add_argument("--rounds", type=int, default=Options.rounds, help="timed runs; the best counts")
+    parser.add_argument("--rounds", type=int, default=Options.rounds,
+                        help="timed runs; the best counts")
     options = parser.parse_args(argv[1:], namespace=Options())
 
     universe = make_universe(load_closes(options.csv), options.copies)
