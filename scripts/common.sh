@@ -55,3 +55,29 @@ make_venv() {
     "$dir/bin/python" -m pip install -q --disable-pip-version-check \
         scikit-build-core cmake ninja pytest hypothesis "$@"
 }
+
+# One hash over every file the build of the module reads, so that an environment can tell whether
+# the module installed in it was built from the sources as they are now.
+source_hash() {
+    (cd "$root" && find CMakeLists.txt pyproject.toml core module runtime brindlex-stubs -type f \
+        | LC_ALL=C sort | xargs sha256sum) | sha256sum | cut -d' ' -f1
+}
+
+# record_build VENV: notes in VENV that its module was just built from the current sources.
+record_build() {
+    source_hash >"$1/.brindlex-source-hash"
+}
+
+# install_if_changed VENV: builds and installs the module into VENV unless it already holds a
+# build of the current sources. Prints what it does.
+install_if_changed() {
+    local venv=$1
+    if [ "$(cat "$venv/.brindlex-source-hash" 2>/dev/null)" = "$(source_hash)" ]; then
+        echo "== brindlex in $venv is up to date with the sources"
+        return 0
+    fi
+    echo "== building brindlex from $root into $venv (sources changed since the last build)"
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
+        --force-reinstall --no-deps "$root"
+    record_build "$venv"
+}
