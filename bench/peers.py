@@ -3,6 +3,7 @@
 
 Usage: python bench/peers.py [--quick] [--out DIR] [--update-docs] [--max-n N]
                              [--missing DIST=REASON ...] [--idle-note TEXT] [--kernels FILE]
+       python bench/peers.py --render bench/results/peers.json [--out DIR] [--update-docs]
 
 The peers are TA-Lib's Python wrapper (`ta-lib`), tulipy, bottleneck, pandas, polars and plain
 NumPy, run as black boxes; any of them may be missing, and the tables then say so (with the
@@ -23,7 +24,7 @@ import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from peerbench import agreement, machine, report, rules, timing  # noqa: E402
+from peerbench import agreement, machine, report, rules, store, timing  # noqa: E402
 from peerbench.contenders import PEERS, all_contenders, load_peers  # noqa: E402
 from peerbench.series import real_bars  # noqa: E402
 
@@ -55,6 +56,9 @@ def parse_args() -> argparse.Namespace:
     parser.add_argument("--idle-note", default="", help="what waiting for an idle machine gave")
     parser.add_argument("--kernels", type=Path,
                         help="output of bench_kernels from the same run, for the chain floors")
+    parser.add_argument("--render", type=Path, metavar="JSON",
+                        help="measure nothing: render the tables and files again from the "
+                             "peers.json of an earlier run")
     return parser.parse_args()
 
 
@@ -82,6 +86,8 @@ def check_agreement(contenders, absent) -> tuple[list, list, list[str]]:
 
 def main() -> int:
     args = parse_args()
+    if args.render:
+        return publish(store.load(args.render), args, [])
     missing = dict(item.split("=", 1) for item in args.missing)
     modules, absent = load_peers(missing)
     if "brindlex" not in modules:
@@ -122,13 +128,23 @@ def main() -> int:
         contenders, timings, sizes, scaling, SCALING_N, comparisons, injections, facts, settings,
         kernels=args.kernels.read_text() if args.kernels and args.kernels.exists() else "")
 
+    return publish(results, args, failures)
+
+
+def publish(results: report.Results, args: argparse.Namespace, failures: list[str]) -> int:
+    """Prints the tables, writes the files, and keeps the raw results beside them."""
+    sizes = results.sizes
     print("\n" + report.ns_tables(results))
     print("\nµs per call\n\n" + report.per_call_table(results))
-    print(f"\nTwo threads against one, n = {SCALING_N}\n\n" + report.scaling_table(results))
+    print(f"\nTwo threads against one, n = {results.scaling_n}\n\n" + report.scaling_table(results))
     print("\nRatios (peer / brindlex allocating)\n\n"
           + report.ratio_table(results, [n for n in sizes if n >= 100]))
     print("\nTargets\n" + "\n".join(report.targets(results)))
-    for path in report.write(results, args.out, ROOT, args.update_docs):
+    written = report.write(results, args.out, ROOT, args.update_docs)
+    if not args.render:
+        store.save(results, args.out / "peers.json")
+        written.append(str(args.out / "peers.json"))
+    for path in written:
         print(f"wrote {path}")
     return 1 if failures else 0
 

@@ -60,8 +60,8 @@ LATE = 300
 
 def _compare(ref: np.ndarray, got: np.ndarray, row: Comparison, scale: float, check) -> None:
     both = ~np.isnan(ref) & ~np.isnan(got)
-    row.bit_identical &= bool(np.array_equal(np.isnan(ref), np.isnan(got))
-                              and np.array_equal(ref[both].view(np.uint64), got[both].view(np.uint64)))
+    row.bit_identical &= bool(np.array_equal(np.isnan(ref), np.isnan(got)) and np.array_equal(
+        ref[both].view(np.uint64), got[both].view(np.uint64)))
     f_ref, f_got = _first(ref), _first(got)
     row.first.add(f_got)
     row.first_brindlex.add(f_ref)
@@ -111,7 +111,8 @@ def compare_all(contenders: list[Contender], series: dict[str, Bars],
             scale = float(np.max(np.abs(bars.close)))
             others = everyone if name in series else everyone[:1]
             for label, contender, definition, checks in others:
-                got = rule_values(indicator, bars) if contender is None else _values(contender, bars)
+                got = (rule_values(indicator, bars) if contender is None
+                       else _values(contender, bars))
                 for output in OUTPUTS[indicator]:
                     row = rows.setdefault((indicator, label, output), Comparison(
                         indicator, label, output, set(), set(), definition=definition))
@@ -182,11 +183,13 @@ def inject_nan(contenders: list[Contender], bars: Bars, k: int = INJECT_AT) -> l
             for label, contender in group:
                 try:
                     if contender is None:
-                        clean, dirty = rule_values(indicator, bars), rule_values(indicator, nan_bars)
+                        clean = rule_values(indicator, bars)
+                        dirty = rule_values(indicator, nan_bars)
                     else:
                         clean, dirty = _values(contender, bars), _values(contender, nan_bars)
                     effects = {o: describe(clean[o], dirty[o], k) for o in OUTPUTS[indicator]}
                 except Exception as error:
-                    effects = {o: f"raises {type(error).__name__}: {error}" for o in OUTPUTS[indicator]}
+                    effects = {o: f"raises {type(error).__name__}: {error}"
+                               for o in OUTPUTS[indicator]}
                 rows.append(Injection(indicator, label, f"{where}[k]", effects))
     return rows

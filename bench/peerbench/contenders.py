@@ -93,7 +93,10 @@ def _bars(pool: Pool) -> list[tuple]:
     return [(b.high, b.low, b.close) for b in pool.bars]
 
 
-def _with_outputs(count: int, inputs: Callable[[Pool], list[tuple]]) -> Callable[[Pool], list[tuple]]:
+Prepare = Callable[[Pool], list[tuple]]
+
+
+def _with_outputs(count: int, inputs: Prepare) -> Prepare:
     """Arguments followed by output arrays made once per length and reused by every call."""
     def prepare(pool: Pool) -> list[tuple]:
         outputs: dict[int, tuple] = {}
@@ -157,8 +160,9 @@ def brindlex_contenders(bx) -> list[Contender]:
                   _in_outputs("ema")),
         Contender("ema", alloc, "brindlex", _closes, ema_alloc, _result("ema")),
         Contender("macd", once, "brindlex", _with_outputs(3, _closes),
-                  lambda x, m, s, h: macd(12, 26, 9, x, m, s, h), _in_outputs("macd", "signal", "hist")),
-        Contender("macd", alloc, "brindlex", _closes, macd_alloc, _result("macd", "signal", "hist")),
+                  lambda x, m, s, h: macd(12, 26, 9, x, m, s, h),
+                  _in_outputs(*OUTPUTS["macd"])),
+        Contender("macd", alloc, "brindlex", _closes, macd_alloc, _result(*OUTPUTS["macd"])),
         Contender("atr", once, "brindlex", _with_outputs(1, _bars),
                   lambda h, l, c, o: atr(14, h, l, c, o), _in_outputs("atr")),
         Contender("atr", alloc, "brindlex", _bars, atr_alloc, _result("atr")),
@@ -234,13 +238,15 @@ def pandas_contenders(pd) -> list[Contender]:
 
     def atr(high, low, close):
         previous = close.shift(1)
-        tr = concat([high - low, (high - previous).abs(), (low - previous).abs()], axis=1).max(axis=1)
+        terms = [high - low, (high - previous).abs(), (low - previous).abs()]
+        tr = concat(terms, axis=1).max(axis=1)
         return tr.ewm(alpha=1 / 14, adjust=False).mean()
 
     converged = Check(1e-9, after=300)
     return [
         Contender("sma", "pandas rolling", "pandas", closes, lambda c: c.rolling(20).mean(),
-                  _result("sma"), "rolling(20).mean(): same definition and warm-up.", {"sma": SAME}),
+                  _result("sma"), "rolling(20).mean(): same definition and warm-up.",
+                  {"sma": SAME}),
         Contender("ema", "pandas ewm", "pandas", closes,
                   lambda c: c.ewm(span=20, adjust=False).mean(), _result("ema"),
                   "ewm(span=20, adjust=False): weight 2/21, seeded by the first value, a value "
@@ -291,7 +297,8 @@ def polars_contenders(pl) -> list[Contender]:
 
 
 def numpy_contenders(np_) -> list[Contender]:
-    cumsum, convolve, subtract, full, nan = np_.cumsum, np_.convolve, np_.subtract, np_.full, np_.nan
+    cumsum, convolve, subtract, full, nan = (np_.cumsum, np_.convolve, np_.subtract, np_.full,
+                                             np_.nan)
     weights = full(20, 1.0 / 20)
 
     def cumsum_sma(x, p=20):

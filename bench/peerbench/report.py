@@ -116,8 +116,9 @@ def ratio_rows(res: Results, sizes, per_call: bool) -> list[list[str]]:
                 t = res.timings[peer.key].get(PER_CALL_RATIO_N)
                 for row in (ONCE, ALLOC):
                     mine = res.ns(indicator, row, PER_CALL_RATIO_N)
+                    # Only the first word of a reason: the per-call table has the rest.
                     cells.append(ratio_text(theirs / mine) if mine and theirs else (
-                        t if isinstance(t, str) else "-"))
+                        t.split()[0].rstrip(":") if isinstance(t, str) else "-"))
             rows.append([title, peer.label, *cells])
     return rows
 
@@ -125,7 +126,7 @@ def ratio_rows(res: Results, sizes, per_call: bool) -> list[list[str]]:
 def ratio_table(res: Results, sizes=RATIO_SIZES, per_call: bool = True) -> str:
     headers = ["", "peer", *(f"n = {size_label(n)}" for n in sizes)]
     if per_call:
-        headers += [f"per call, n = {PER_CALL_RATIO_N}, outputs reused", "per call, allocating"]
+        headers += [f"per call (n = {PER_CALL_RATIO_N}), reused", "allocating"]
     return table(headers, ratio_rows(res, sizes, per_call), right_from=2)
 
 
@@ -287,6 +288,22 @@ def machine_table(res: Results) -> str:
     return table(["", ""], [[k, v] for k, v in res.facts.items()], right_from=99)
 
 
+def atr_note(res: Results) -> str:
+    pairs = [(n, res.ns("atr", ALLOC, n), res.ns("atr", "TA-Lib ATR", n)) for n in RATIO_SIZES[1:]]
+    pairs = [(n, mine / n, theirs / n) for n, mine, theirs in pairs if mine and theirs]
+    if not pairs:
+        return ""
+    floors = kernel_floors(res.kernels)
+    floor = [f"{floors[('atr', n)][1]:.3g}" for n, _, _ in pairs if ("atr", n) in floors]
+    return ("ATR's order of operations is fixed: a subtraction, a multiplication and an addition "
+            "on its dependency chain" + (f" (floor {' / '.join(floor)} ns per element)" if floor
+                                         else "")
+            + ", so from 10^5 on its target is that floor, not TA-Lib: brindlex "
+            + " / ".join(f"{m:.3g}" for _, m, _ in pairs) + " against TA-Lib "
+            + " / ".join(f"{t:.3g}" for _, _, t in pairs) + " ns per element at n = "
+            + " / ".join(size_label(n) for n, _, _ in pairs) + ".")
+
+
 def summary_block(res: Results, image: str) -> str:
     f = res.facts
     versions = ", ".join(f"{k} {v}" for k, v in f.items() if k in PEERS and k != "brindlex")
@@ -303,7 +320,10 @@ def summary_block(res: Results, image: str) -> str:
         "",
         ratio_table(res),
         "",
-        wrap(f"brindlex itself, allocating, in ns per element at n = 10^3 / 10^5 / 10^7: {own}."),
+        wrap(f"\"raises\": the peer refuses a series shorter than its period; \"n/a\": "
+             f"the row has no result at that length. brindlex itself, allocating, in ns per "
+             f"element at n = 10^3 / 10^5 / 10^7: {own}."),
+        *([""] + [wrap(atr_note(res))] if atr_note(res) else []),
         "",
         wrap(f"Measured {f['date']} on {f['cpu']}, {f['system']}, {f['python']}; brindlex "
         f"{f['brindlex']}; {versions}. Load average (1/5/15 min) at the start "
@@ -456,7 +476,8 @@ def write(res: Results, out: Path, root: Path, update_docs: bool) -> list[str]:
         written.append(root / "docs" / "assets" / "peers.png")
         details = "\n\n".join([
             "### Per call on short series, µs\n\n" + per_call_table(res),
-            f"### Two threads against one (n = {size_label(res.scaling_n)})\n\n" + scaling_table(res),
+            f"### Two threads against one (n = {size_label(res.scaling_n)})\n\n"
+            + scaling_table(res),
             "### Targets\n\n" + "\n".join(targets(res)),
             "### Agreement on the bundled real bars\n\n" + agreement_table(res),
             "### One injected NaN (at position k = 200)\n\n" + injection_table(res),

@@ -83,5 +83,6 @@ def real_bars(path: Path = REAL_BARS) -> dict[str, Bars]:
             bars = columns[row["ticker"]]
             for name in ("high", "low", "close"):
                 bars[name].append(float(row[name]))
-    return {ticker: Bars(*(np.asarray(c[name], dtype=np.float64) for name in ("high", "low", "close")))
+    return {ticker: Bars(*(np.asarray(c[name], dtype=np.float64)
+                           for name in ("high", "low", "close")))
             for ticker, c in sorted(columns.items())}
