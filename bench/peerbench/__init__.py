@@ -1,0 +1,1 @@
+"""The parts of bench/peers.py: inputs, contenders, timing, agreement, plain-loop rules, report."""
