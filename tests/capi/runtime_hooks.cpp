@@ -10,6 +10,7 @@
 #include "runtime/deferred_release.h"
 #include "runtime/internal_failure.h"
 #include "runtime/lock_depth.h"
+#include "runtime/object_text.h"
 #include "runtime/owned.h"
 #include "runtime/panic_exception.h"
 #include "runtime/py_err.h"
