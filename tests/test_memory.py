@@ -1,5 +1,6 @@
 """Reference counts of arguments over many successful and failing calls."""
 
+import os
 import sys
 
 import numpy as np
@@ -44,3 +45,40 @@ def test_failing_calls_keep_counts(call):
         with pytest.raises((TypeError, ValueError, OverflowError)):
             call(data, out)
     assert counts(data, out) == before
+
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.resident_memory
+def test_native_memory_does_not_grow_over_many_calls():
+    """Reference counts do not see native allocations: an exception value or a registry entry
+    leaked per call only shows as growing resident memory."""
+    data, out = np.arange(1.0, 9.0), np.zeros(8)
+    outs = [np.zeros(8) for _ in range(3)]
+    calls = [
+        lambda: brindlex.indicator_sma(3, data, out),
+        lambda: brindlex.indicator_macd(2, 3, 2, data, *outs),
+        lambda: brindlex.indicator_atr(3, data, data, data, out),
+        lambda: brindlex.indicator_ema(3, data, out[:2]),          # ValueError
+        lambda: brindlex.indicator_ema(3, [1.0], out),             # prefixed TypeError
+        lambda: brindlex.indicator_sma(-1, data, out),             # OverflowError from the interpreter
+        lambda: brindlex.indicator_atr(3, data, data, data, out, x=1),  # binding TypeError
+    ]
+
+    def run(rounds):
+        for _ in range(rounds):
+            for call in calls:
+                try:
+                    call()
+                except (TypeError, ValueError, OverflowError):
+                    pass
+
+    run(5_000)
+    before = resident_bytes()
+    run(30_000)
+    # 120,000 failing calls: a leak of even 16 bytes each would pass 1.9 MB.
+    assert resident_bytes() - before < 1 << 20
