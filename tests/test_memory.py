@@ -48,6 +48,39 @@ def test_failing_calls_keep_counts(call):
 
 
 
+class FreshIndex:
+    """A period whose __index__ returns a new int each time, one neither cached nor immortal, and
+    keeps it, so that a reference the module fails to release shows in its count."""
+
+    def __init__(self, base):
+        self.base, self.returned = base, []
+
+    def __index__(self):
+        value = int(str(self.base)) + len(self.returned) % 2  # built at run time
+        self.returned.append(value)
+        return value
+
+
+@pytest.mark.parametrize("call", [
+    lambda p, d, o: brindlex.indicator_sma(p, d, o),
+    lambda p, d, o: brindlex.indicator_ema(p, d, o[:3]),                      # check fails
+    lambda p, d, o: brindlex.indicator_macd(p, FreshIndex(2000), 1, d, o, o, o),
+    lambda p, d, o: brindlex.indicator_macd(1, 2, p, d, o, o, None),          # conversion fails
+    lambda p, d, o: brindlex.indicator_atr(p, d, d, d, o),
+])
+@pytest.mark.parametrize("base", [1000, 2**64 + 1])  # 2**64 + 1: the conversion overflows
+def test_the_int_a_period_index_returns_is_released(call, base):
+    data, out = np.arange(10.0), np.zeros(10)
+    period = FreshIndex(base)
+    for _ in range(50):
+        try:
+            call(period, data, out)
+        except (TypeError, ValueError, OverflowError):
+            pass
+    untouched = [int(str(base))]
+    assert {sys.getrefcount(v) for v in period.returned} == {sys.getrefcount(v) for v in untouched}
+
+
 def resident_bytes():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
