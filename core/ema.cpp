@@ -11,7 +11,7 @@ namespace {
 // Start of the first run of `p` consecutive finite values, or n when there is none. A non-finite
 // value rules out every start up to its own position at once, so the scan resumes just after it:
 // the result is the smallest qualifying start, found in one pass whatever the pattern of NaNs.
-std::uint64_t find_seed_window(const double* x, std::uint64_t n, std::uint64_t p) noexcept {
+std::uint64_t find_seed_window(const unaligned_double* x, std::uint64_t n, std::uint64_t p) noexcept {
     std::uint64_t run = 0;
     for (std::uint64_t i = 0; i < n; ++i) {
         // A mask rather than a branch: in a series with non-finite values at random positions a
@@ -29,7 +29,7 @@ constexpr std::uint64_t tolerant_stretch = 4096;
 
 // The plain loop: one predictable test per position while inputs are finite. Returns the first
 // position it did not handle, a non-finite input.
-std::uint64_t run_finite(const double* x, double* out, std::uint64_t i, std::uint64_t n,
+std::uint64_t run_finite(const unaligned_double* x, unaligned_double* out, std::uint64_t i, std::uint64_t n,
                          Weights w, double& value) noexcept {
     double v = value;
     for (; i < n; ++i) {
@@ -44,7 +44,7 @@ std::uint64_t run_finite(const double* x, double* out, std::uint64_t i, std::uin
 
 // For stretches where non-finite inputs are frequent: they are skipped through masks, with no
 // branch on the data to mispredict; the masks cost a little on the dependency chain.
-std::uint64_t run_tolerant(const double* x, double* out, std::uint64_t i, std::uint64_t end,
+std::uint64_t run_tolerant(const unaligned_double* x, unaligned_double* out, std::uint64_t i, std::uint64_t end,
                            Weights w, double& value) noexcept {
     using lane::V;
     const V alpha = lane::scalar(w.alpha), beta = lane::scalar(w.beta);
@@ -62,7 +62,7 @@ std::uint64_t run_tolerant(const double* x, double* out, std::uint64_t i, std::u
 
 // From the first position after the seed to the end. Each position reads data[i] before it
 // writes output[i], and a skipped position gets the marker, in every loop.
-void run(const double* x, double* out, std::uint64_t i, std::uint64_t n, Weights w,
+void run(const unaligned_double* x, unaligned_double* out, std::uint64_t i, std::uint64_t n, Weights w,
          double value) noexcept {
     while (i < n) {
         const std::uint64_t start = i;
@@ -90,8 +90,8 @@ void ema(std::uint64_t period, InputSlice data, OutputSlice output) noexcept {
     const bool aliased = overlaps(data, output);
     if (aliased) fill_nan(output);
 
-    const double* x = data.data();
-    double* out = output.data();
+    const unaligned_double* x = data.data();
+    unaligned_double* out = output.data();
     const std::uint64_t j = find_seed_window(x, n, p);
     if (j == n) {
         if (!aliased) fill_nan(output);

@@ -43,7 +43,8 @@ struct NonFiniteSeen {
 // a window with an infinity has to be judged, so a clean series never pays for it.
 bool finite_sums_cannot_overflow(InputSlice x, std::uint64_t len) noexcept {
     double largest = 0.0;
-    for (const double v : x) {
+    for (std::uint64_t i = 0; i < x.size(); ++i) {
+        const double v = x[i];
         if (is_finite(v)) largest = std::max(largest, std::fabs(v));
     }
     // A sum of len terms of size at most `largest` stays below len * largest * (1 + 2^-53)^len,
@@ -88,7 +89,7 @@ struct Averages {
 // Both seed sums run backwards from position i. The slow window starts with the fast one, in the
 // same order from the same -0.0, so the slow sum carries on from the fast partial sum; and a NaN
 // fast sum leaves the slow sum NaN, so it is not formed then.
-Averages sum_seed(const double* x, std::uint64_t i, std::uint64_t f, std::uint64_t s,
+Averages sum_seed(const unaligned_double* x, std::uint64_t i, std::uint64_t f, std::uint64_t s,
                   Forced slow_forced) noexcept {
     double sum = -0.0;
     for (std::uint64_t k = 0; k < f; ++k) sum = sum + x[i - k];
@@ -108,9 +109,9 @@ Averages sum_seed(const double* x, std::uint64_t i, std::uint64_t f, std::uint64
 }
 
 struct Outputs {
-    double* macd;
-    double* signal;
-    double* hist;
+    unaligned_double* macd;
+    unaligned_double* signal;
+    unaligned_double* hist;
 
     void write(std::uint64_t i, double m, double sig, double h) const noexcept {
         macd[i] = m;
@@ -125,7 +126,7 @@ struct Outputs {
 // Both averages from the windows that end at position i. With `Remember`, a window whose sum is
 // bound to be NaN or an infinity is not summed.
 template <bool Remember>
-Averages seed(const double* x, std::uint64_t i, std::uint64_t f, std::uint64_t s,
+Averages seed(const unaligned_double* x, std::uint64_t i, std::uint64_t f, std::uint64_t s,
               NonFiniteSeen& seen, InputSlice data) noexcept {
     Forced fast_forced = Forced::none, slow_forced = Forced::none;
     if constexpr (Remember) {
@@ -144,7 +145,7 @@ Averages seed(const double* x, std::uint64_t i, std::uint64_t f, std::uint64_t s
 // elsewhere, for which the marker serves as well. This loop writes them without a branch on the
 // data, so a series with NaNs at random positions costs no mispredictions. It stops at the first
 // position whose seed has to be judged in full.
-std::uint64_t skip_poisoned(const double* x, std::uint64_t i, std::uint64_t n, std::uint64_t f,
+std::uint64_t skip_poisoned(const unaligned_double* x, std::uint64_t i, std::uint64_t n, std::uint64_t f,
                             NonFiniteSeen& seen, const Outputs& out) noexcept {
     for (; i < n; ++i) {
         const std::uint64_t here = i + 1;
@@ -180,7 +181,7 @@ struct AllWeights {
 // non-finite input then makes the histogram NaN (both averages turn into the same infinity, or
 // NaN), and so does any other case the general step must decide. Such a position is left to the
 // general step, from the state before it; nothing of it has been written yet.
-Reached run_steady(const double* x, std::uint64_t i, std::uint64_t n, const AllWeights w,
+Reached run_steady(const unaligned_double* x, std::uint64_t i, std::uint64_t n, const AllWeights w,
                    State st, const Outputs o) noexcept {
     for (; i < n; ++i) {
         const double xi = x[i];
@@ -201,7 +202,7 @@ Reached run_steady(const double* x, std::uint64_t i, std::uint64_t n, const AllW
 // histograms is NaN when either is, and otherwise only for opposite infinities, a false alarm
 // that run_steady then sorts out position by position. Half the tests and state copies leave
 // more of each cycle to the arithmetic.
-Reached run_steady_pairs(const double* x, std::uint64_t i, std::uint64_t n, const AllWeights w,
+Reached run_steady_pairs(const unaligned_double* x, std::uint64_t i, std::uint64_t n, const AllWeights w,
                          State st, const Outputs o) noexcept {
     for (; i + 1 < n; i += 2) {
         const double x0 = x[i], x1 = x[i + 1];
@@ -227,7 +228,7 @@ Reached run_steady_pairs(const double* x, std::uint64_t i, std::uint64_t n, cons
 // is not the loop for a clean series. Other positions the general step must decide (an infinite
 // input, a NaN histogram from numbers) still end it.
 template <bool Remember>
-Reached run_nan_tolerant(const double* x, std::uint64_t i, std::uint64_t end, const AllWeights w,
+Reached run_nan_tolerant(const unaligned_double* x, std::uint64_t i, std::uint64_t end, const AllWeights w,
                          const State st, NonFiniteSeen& seen, const Outputs o) noexcept {
     using lane::V;
     const V fa = lane::scalar(w.fast.alpha), fb = lane::scalar(w.fast.beta);
@@ -262,7 +263,7 @@ Reached run_nan_tolerant(const double* x, std::uint64_t i, std::uint64_t end, co
 // until the fast average turns NaN and brings a new seed; only the fast average is followed. The
 // position where it turns NaN is handled here too.
 template <bool Remember>
-Reached run_slow_nan(const double* x, std::uint64_t i, std::uint64_t n, const Weights fast_w,
+Reached run_slow_nan(const unaligned_double* x, std::uint64_t i, std::uint64_t n, const Weights fast_w,
                      State st, NonFiniteSeen& seen, const Outputs o) noexcept {
     const lane::V fa = lane::scalar(fast_w.alpha), fb = lane::scalar(fast_w.beta);
     lane::V fast = lane::scalar(st.fast);
@@ -283,7 +284,7 @@ Reached run_slow_nan(const double* x, std::uint64_t i, std::uint64_t n, const We
 // One position by the full rules; returns whether the averages and the signal all hold numbers
 // afterwards. Inlined, so that the state it updates stays in registers.
 template <bool Remember>
-[[gnu::always_inline]] inline bool general_step(const double* x, std::uint64_t i, std::uint64_t f,
+[[gnu::always_inline]] inline bool general_step(const unaligned_double* x, std::uint64_t i, std::uint64_t f,
                                                 std::uint64_t s, std::uint64_t signal_start,
                                                 const AllWeights& w, NonFiniteSeen& seen,
                                                 InputSlice data, State& st,
@@ -320,7 +321,7 @@ template <bool Remember>
 template <bool Remember>
 void run(std::uint64_t f, std::uint64_t s, std::uint64_t g, InputSlice data, const Outputs& out) {
     const std::uint64_t n = data.size();
-    const double* x = data.data();
+    const unaligned_double* x = data.data();
     NonFiniteSeen seen;
     const std::uint64_t warm = std::min(s - 1, n);
     for (std::uint64_t i = 0; i < warm; ++i) {

@@ -1,7 +1,6 @@
 // The NaN marker written wherever a kernel has no value, and the bit-level tests on floats.
 #pragma once
 
-#include <algorithm>
 #include <bit>
 #include <cstdint>
 
@@ -22,6 +21,9 @@ inline bool is_nan(double x) noexcept {
     return (std::bit_cast<std::uint64_t>(x) & ~(1ULL << 63)) > 0x7FF0000000000000ULL;
 }
 
-inline void fill_nan(OutputSlice out) noexcept { std::fill(out.begin(), out.end(), nan_marker); }
+inline void fill_nan(OutputSlice out) noexcept {
+    unaligned_double* p = out.data();
+    for (std::uint64_t i = 0; i < out.size(); ++i) p[i] = nan_marker;
+}
 
 }  // namespace brindlex::core

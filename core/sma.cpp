@@ -20,8 +20,8 @@ void sma(std::uint64_t period, InputSlice data, OutputSlice output) noexcept {
         fill_nan(output.first(p - 1));
     }
 
-    const double* x = data.data();
-    double* out = output.data();
+    const unaligned_double* x = data.data();
+    unaligned_double* out = output.data();
     double sum = -0.0;
     for (std::uint64_t k = 0; k < p; ++k) sum = sum + x[k];
     const double inv = 1.0 / static_cast<double>(p);
