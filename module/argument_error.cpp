@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "runtime/object_text.h"
 #include "runtime/owned.h"
 
 namespace brindlex::module {

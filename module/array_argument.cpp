@@ -84,13 +84,14 @@ bool is_exact_ndarray(PyObject* object) noexcept {
 }
 
 InputArray::InputArray(InputArray&& other) noexcept
-    : array_(std::move(other.array_)), api_(std::exchange(other.api_, nullptr)) {}
+    : array_(std::move(other.array_)), api_(std::exchange(other.api_, nullptr)), borrow_(other.borrow_) {}
 
 InputArray& InputArray::operator=(InputArray&& other) noexcept {
     if (this != &other) {
         end_borrow();
         array_ = std::move(other.array_);
         api_ = std::exchange(other.api_, nullptr);
+        borrow_ = other.borrow_;
     }
     return *this;
 }
@@ -98,7 +99,7 @@ InputArray& InputArray::operator=(InputArray&& other) noexcept {
 InputArray::~InputArray() { end_borrow(); }
 
 void InputArray::end_borrow() noexcept {
-    if (array_) api_->end_shared(api_->state, array_.get());
+    if (array_) end_shared_borrow(*api_, array_.get(), borrow_);
     array_.reset(nullptr);
 }
 
@@ -106,8 +107,9 @@ Result<InputArray> extract_input_array(PyObject* object, std::string_view name) 
     if (!is_float64_vector(object)) return failure(not_a_float64_vector(object, name));
     Owned array = Owned::borrow(object);
     const BorrowApi& api = borrow_api();
-    int code = api.borrow_shared(api.state, array.get());
-    if (code == borrow_granted) return InputArray(std::move(array), &api);
+    SharedBorrow borrow;
+    int code = take_shared_borrow(api, array.get(), borrow);
+    if (code == borrow_granted) return InputArray(std::move(array), &api, borrow);
     if (code == already_borrowed) return failure(borrowed_elsewhere(name));
     fail_unexpected_code(code);
 }

@@ -31,8 +31,9 @@ inline bool is_writeable(PyObject* array) noexcept {
     return (array_fields(array)->flags & npy_array_writeable) != 0;
 }
 
-// A converted input array: an owned reference plus one shared borrow in the registry. Dropping it
-// ends the borrow, then releases the reference; drop it with the interpreter lock held.
+// A converted input array: an owned reference plus one shared borrow in the registry, kept as it
+// was taken. Dropping it ends that borrow, then releases the reference; drop it with the
+// interpreter lock held.
 class InputArray {
 public:
     InputArray(InputArray&& other) noexcept;
@@ -45,11 +46,13 @@ public:
 
 private:
     friend runtime::Result<InputArray> extract_input_array(PyObject*, std::string_view) noexcept;
-    InputArray(runtime::Owned array, const BorrowApi* api) noexcept : array_(std::move(array)), api_(api) {}
+    InputArray(runtime::Owned array, const BorrowApi* api, const SharedBorrow& borrow) noexcept
+        : array_(std::move(array)), api_(api), borrow_(borrow) {}
     void end_borrow() noexcept;
 
     runtime::Owned array_;
     const BorrowApi* api_ = nullptr;
+    SharedBorrow borrow_{};
 };
 
 // A type-checked output array, borrowed from the call's arguments: no reference, no borrow.

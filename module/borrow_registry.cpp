@@ -410,6 +410,30 @@ bool regions_conflict(const RegionKey& incoming, const RegionKey& stored) noexce
     return distance % divisor == 0;
 }
 
+int take_shared_borrow(const BorrowApi& api, PyObject* array, SharedBorrow& taken) noexcept {
+    taken = SharedBorrow{owner_address(array), region_key(array)};
+    if (api.borrow_shared == op_borrow_shared) return state_of(api.state).borrow_shared(taken.owner, taken.key);
+    return api.borrow_shared(api.state, array);
+}
+
+void end_shared_borrow(const BorrowApi& api, PyObject* array, const SharedBorrow& taken) noexcept {
+    // Our own registry is told exactly which entry to end. Python code may have changed the
+    // array's strides, dtype or shape in place since the borrow was taken (from a __len__ the
+    // call runs, or from another thread while the kernel runs without the interpreter lock), and
+    // the key recomputed now would name an entry that was never recorded.
+    if (api.borrow_shared == op_borrow_shared) {
+        state_of(api.state).end_shared(taken.owner, taken.key);
+        return;
+    }
+    // Another module's registry offers only its four operations, and its end_shared recomputes the
+    // key from the array. When the layout has changed, that would end a borrow it never recorded,
+    // so it is not called and the recorded entry is left in place. A stale shared entry only makes
+    // that registry refuse other modules' exclusive borrows of the memory; reads are never
+    // refused, and nothing here fails. The interpreter lock is held, so the layout cannot change
+    // between this comparison and that module's own recomputation.
+    if (owner_address(array) == taken.owner && region_key(array) == taken.key) api.end_shared(api.state, array);
+}
+
 std::optional<BorrowCounts> borrow_counts(const BorrowApi& api, PyObject* array) noexcept {
     if (api.borrow_shared != op_borrow_shared) return std::nullopt;
     std::uintptr_t owner = owner_address(array);

@@ -52,6 +52,20 @@ std::int64_t stein_gcd(std::int64_t a, std::int64_t b) noexcept;
 // Whether two regions may touch a common element.
 bool regions_conflict(const RegionKey& incoming, const RegionKey& stored) noexcept;
 
+// A shared borrow as this module took it: the owner and the region key the registry recorded.
+struct SharedBorrow {
+    std::uintptr_t owner;
+    RegionKey key;
+};
+
+// Asks the registry for a shared borrow of `array` and returns its code (borrow_granted or
+// already_borrowed; anything else is the caller's internal failure). On success `taken` holds
+// what was recorded, to be handed back to end_shared_borrow.
+int take_shared_borrow(const BorrowApi& api, PyObject* array, SharedBorrow& taken) noexcept;
+// Ends the borrow recorded as `taken`, whatever has become of the array's layout since: with this
+// module's registry that exact entry goes; with another module's, see the definition.
+void end_shared_borrow(const BorrowApi& api, PyObject* array, const SharedBorrow& taken) noexcept;
+
 // What the registry holds for an array's owner, readable only when this module created the
 // registry (otherwise the state is another module's): for tests and diagnostics.
 struct BorrowCounts {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "runtime/internal_failure.h"
+#include "runtime/object_text.h"
 
 namespace brindlex::module {
 namespace {

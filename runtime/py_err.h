@@ -79,12 +79,4 @@ PyErr fetch_exception() noexcept;
 [[noreturn]] void fail_after_interpreter_error(
     std::source_location where = std::source_location::current()) noexcept;
 
-// Object text helpers: never fail; a failure goes to the unraisable hook and a fixed text stands in.
-std::string str_text(PyObject* object) noexcept;
-std::string repr_text(PyObject* object) noexcept;
-// UTF-8 of a str object, with lone surrogates shown as U+FFFD.
-std::string lossy_text(PyObject* str) noexcept;
-// Valid UTF-8 from any bytes: each maximal invalid subsequence becomes one U+FFFD.
-std::string replace_invalid_utf8(std::string_view bytes) noexcept;
-
 }  // namespace brindlex::runtime

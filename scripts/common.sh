@@ -81,3 +81,20 @@ install_if_changed() {
         --force-reinstall --no-deps "$root"
     record_build "$venv"
 }
+
+# sanitizer_env: the environment, one VAR=value a line, under which the tests run against a
+# sanitizer build. The compiler's AddressSanitizer runtime is preloaded, since the interpreter
+# itself is not instrumented and that runtime must come first. A report ends its process with
+# status 1, which fails pytest itself or the test that started the process (those expect 0 or
+# SIGABRT). Python allocates through malloc so that ASan sees its blocks; what the interpreter
+# still holds at exit is no leak.
+sanitizer_env() {
+    local libasan
+    libasan=$(g++ -print-file-name=libasan.so)
+    [ -f "$libasan" ] || { echo "no libasan.so next to g++" >&2; return 1; }
+    echo "LD_PRELOAD=$libasan"
+    echo "ASAN_OPTIONS=detect_leaks=0"
+    echo "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"
+    echo "PYTHONMALLOC=malloc"
+    echo "BRINDLEX_SANITIZED=1"
+}

@@ -6,11 +6,13 @@ normalisation that builds twice or dead-locks, text forms that fail or leak an e
 process-ending paths (run in a child interpreter, since they abort).
 """
 
+import ctypes
 import gc
 import io
 import os
 import re
 import resource
+import struct
 import subprocess
 import sys
 import textwrap
@@ -105,6 +107,79 @@ def test_guarded_acquire_in_allow_threads_takes_the_lock_and_gives_it_back():
         signaller.join()
     # Not already held, depth 1 inside, and another thread ran after guarded_release.
     assert result == (False, 1, True)
+
+
+def installed_tls_words():
+    """A reader of the calling thread's thread-local block of the installed module, as 64-bit words.
+
+    The module exports nothing but its init function and the test-only extension links its own copy
+    of the runtime, so the module's lock depth is found in its thread-local block: the dynamic
+    linker hands out the block's address for a module id, and the block's size is in the module's
+    program headers.
+    """
+    import brindlex
+
+    with open(brindlex.__file__, "rb") as elf:
+        image = elf.read()
+    phoff, = struct.unpack_from("<Q", image, 0x20)
+    phentsize, phnum = struct.unpack_from("<HH", image, 0x36)
+    sizes = [struct.unpack_from("<Q", image, phoff + i * phentsize + 0x28)[0] for i in range(phnum)
+             if struct.unpack_from("<I", image, phoff + i * phentsize)[0] == 7]  # PT_TLS
+    assert len(sizes) == 1, "the module has no thread-local block"
+    libc = ctypes.CDLL(None)
+    handle = ctypes.CDLL(brindlex.__file__, mode=os.RTLD_NOLOAD | os.RTLD_NOW)._handle
+    module_id = ctypes.c_size_t()
+    libc.dlinfo.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_void_p]
+    assert libc.dlinfo(handle, 9, ctypes.byref(module_id)) == 0  # RTLD_DI_TLS_MODID
+    libc.__tls_get_addr.restype = ctypes.c_void_p
+    index = (ctypes.c_size_t * 2)(module_id.value, 0)
+    count = sizes[0] // 8
+    # The address is the calling thread's: read it on the thread that makes the calls.
+    return lambda: list((ctypes.c_int64 * count).from_address(libc.__tls_get_addr(index)))
+
+
+def test_installed_module_lowers_its_depth_on_every_failing_call():
+    import brindlex
+    import numpy as np
+
+    words = installed_tls_words()
+    data, out = np.arange(1.0, 9.0), np.zeros(8)
+    inside = []
+
+    class Output(np.ndarray):
+        # MACD asks len() of its outputs with the depth raised: Python code running there sees it.
+        def __len__(self):
+            inside.append(words())
+            return super().__len__()
+
+    outs = [np.zeros(8).view(Output) for _ in range(3)]
+    idle = words()
+    brindlex.indicator_macd(2, 3, 2, data, *outs)
+    depth = [i for i, (a, b) in enumerate(zip(idle, inside[0])) if (a, b) == (0, 1)]
+    assert len(depth) == 1, (idle, inside[0])
+    depth = depth[0]
+    failing = [
+        lambda: brindlex.indicator_sma(3, data),                          # binding
+        lambda: brindlex.indicator_ema(-1, data, out),                    # period conversion
+        lambda: brindlex.indicator_atr(3, data, data, None, out),         # array conversion
+        lambda: brindlex.indicator_sma(3, data, out[:2]),                 # check
+        lambda: brindlex.indicator_macd(2, 3, 2, data, outs[0], outs[1], out[:2]),  # check after len()
+    ]
+    for call in failing:
+        with pytest.raises((TypeError, ValueError, OverflowError)):
+            call()
+        assert words()[depth] == 0
+    # A failing call nested in a running one leaves the outer call's depth as it found it.
+    class Nested(np.ndarray):
+        def __len__(self):
+            with pytest.raises(ValueError):
+                brindlex.indicator_sma(3, data, out[:2])
+            inside.append(words()[depth])
+            return super().__len__()
+
+    brindlex.indicator_macd(2, 3, 2, data, *[np.zeros(8).view(Nested) for _ in range(3)])
+    assert inside[-3:] == [1, 1, 1]
+    assert words()[depth] == 0
 
 
 # --- deferred releases: never without the lock, never lost, never twice, in order ----------------

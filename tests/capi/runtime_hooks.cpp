@@ -10,6 +10,7 @@
 #include "runtime/deferred_release.h"
 #include "runtime/internal_failure.h"
 #include "runtime/lock_depth.h"
+#include "runtime/object_text.h"
 #include "runtime/owned.h"
 #include "runtime/panic_exception.h"
 #include "runtime/py_err.h"
@@ -312,6 +313,28 @@ PyObject* fail_after_error(PyObject*, PyObject* callable) noexcept {
     return result;
 }
 
+// --- calls the interpreter's syntax cannot make ----------------------------------------------
+
+// vectorcall(callable, values, kwnames): PyObject_Vectorcall with the values as the argument vector
+// and kwnames (a tuple naming the last len(kwnames) values, or None), so that a keyword may be
+// repeated or be a str no call syntax accepts.
+PyObject* vectorcall(PyObject*, PyObject* args) noexcept {
+    PyObject *callable, *values, *kwnames;
+    if (!PyArg_ParseTuple(args, "OO!O", &callable, &PyTuple_Type, &values, &kwnames)) return nullptr;
+    if (kwnames == Py_None) kwnames = nullptr;
+    if (kwnames != nullptr && (!PyTuple_Check(kwnames) || PyTuple_GET_SIZE(kwnames) > PyTuple_GET_SIZE(values))) {
+        PyErr_SetString(PyExc_ValueError, "kwnames must be a tuple naming the last values");
+        return nullptr;
+    }
+    Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    std::vector<PyObject*> vector(static_cast<std::size_t>(PyTuple_GET_SIZE(values)) + 1);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(values); ++i) vector[static_cast<std::size_t>(i) + 1] = PyTuple_GET_ITEM(values, i);
+    // The slot before the arguments lets the callee borrow it, as the offset flag allows.
+    return PyObject_Vectorcall(callable, vector.data() + 1,
+                               static_cast<std::size_t>(PyTuple_GET_SIZE(values) - keywords) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                               kwnames);
+}
+
 }  // namespace
 
 PyMethodDef runtime_hooks[] = {
@@ -345,6 +368,7 @@ PyMethodDef runtime_hooks[] = {
     {"panic_type", panic_type, METH_NOARGS, nullptr},
     {"internal_failure", internal_failure, METH_O, nullptr},
     {"fail_after_error", fail_after_error, METH_O, nullptr},
+    {"vectorcall", vectorcall, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
