@@ -211,7 +211,7 @@ std::string quoted(std::string_view text) noexcept {
 std::string traceback_field(PyObject* instance) noexcept {
     Owned traceback(PyException_GetTraceback(instance));
     if (!traceback) return "None";
-    return "Some(" + quoted(traceback_text(traceback.get())) + ")";
+    return quoted(traceback_text(traceback.get()));
 }
 
 // --- taking exceptions out of the interpreter -------------------------------------------------

@@ -398,8 +398,8 @@ def test_debug_form_carries_the_formatted_traceback():
     text = t.err_debug(cap)
     assert text.startswith(
         "PyErr { type: <class 'RuntimeError'>, value: RuntimeError('with frames'), traceback: "
-        'Some("Traceback (most recent call last):\\n  File \\"' + __file__ + '\\", line ')
-    assert "in raise_from_here\\n" in text and text.endswith('") }') and "\n" not in text
+        '"Traceback (most recent call last):\\n  File \\"' + __file__ + '\\", line ')
+    assert "in raise_from_here\\n" in text and text.endswith('" }') and "\n" not in text
     assert t.err_debug_without_lock(cap) == text
 
 
@@ -420,7 +420,7 @@ def test_unformattable_traceback_is_reported_and_replaced(monkeypatch, unraisabl
     monkeypatch.setattr(io, "StringIO", buffer_class)
     text = t.err_debug(cap)
     monkeypatch.undo()
-    assert text.endswith(f'traceback: Some("<unformattable {traceback!r}>") }}')
+    assert text.endswith(f'traceback: "<unformattable {traceback!r}>" }}')
     assert [(type(u.exc_value), u.object) for u in unraisable] == [(failure, traceback)]
 
 

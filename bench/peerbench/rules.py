@@ -1,139 +1,38 @@
 """The four indicators as plain Python loops, written from brindlex's documented rules.
 
-A Python float is an IEEE-754 double and every operation below rounds once, in the order the
-rules give, so a correct native result equals these loops bit for bit. The agreement check
-compares the two and takes neither for right: `check_examples` first holds these loops against
-results worked out by hand.
+The loops are the test suite's own oracle (tests/reference.py): a Python float is an IEEE-754
+double and every operation there rounds once, in the order the rules give, so a correct native
+result equals them bit for bit. The agreement check compares the two and takes neither for right:
+`check_examples` first holds the loops against results worked out by hand.
 """
 
 from __future__ import annotations
 
 import math
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tests"))
+import reference  # noqa: E402
 
 NAN = float("nan")
 
 
 def sma(period: int, data) -> list[float]:
-    """Mean of the last `period` values: a running sum, started at -0.0 and updated by the
-    difference of the entering and leaving values, times 1/period. NaN before the first full
-    window; no value gets special treatment, so a NaN or infinity stays in the sum for good."""
-    n = len(data)
-    out = [NAN] * n
-    if period == 0 or period > n:
-        return out
-    total = -0.0
-    for k in range(period):
-        total = total + data[k]
-    inv = 1.0 / float(period)
-    out[period - 1] = inv * total
-    for i in range(period, n):
-        d = data[i] - data[i - period]
-        total = total + d
-        out[i] = inv * total
-    return out
+    return reference.sma(period, data, [])
 
 
 def ema(period: int, data) -> list[float]:
-    """Weight 2/(period + 1), seeded by the mean (a true division) of the first `period`
-    consecutive finite values; NaN before the seed and wherever the input is not finite, which
-    is skipped: the next finite value blends with the last average as if nothing were missing."""
-    n = len(data)
-    out = [NAN] * n
-    if period == 0 or period > n:
-        return out
-    run, start = 0, None
-    for i in range(n):
-        run = run + 1 if math.isfinite(data[i]) else 0
-        if run == period:
-            start = i - period + 1
-            break
-    if start is None:
-        return out
-    total = -0.0
-    for k in range(period):
-        total = total + data[start + k]
-    value = total / float(period)
-    out[start + period - 1] = value
-    alpha = 2.0 / (float(period) + 1.0)
-    beta = 1.0 - alpha
-    for i in range(start + period, n):
-        x = data[i]
-        if math.isfinite(x):
-            value = (value * beta) + (x * alpha)
-            out[i] = value
-    return out
+    return reference.ema(period, data, [])
 
 
 def macd(fast: int, slow: int, signal: int, data) -> tuple[list[float], list[float], list[float]]:
-    """Fast minus slow exponential average, both seeded at position slow - 1 with the mean of the
-    values ending there (summed from the newest back); the signal line is seeded with the one
-    MACD value at position slow + signal - 2; NaN inputs are skipped, infinities are not."""
     n = len(data)
-    line, sig, hist = [NAN] * n, [NAN] * n, [NAN] * n
-    fa, sa, ga = (2.0 / (float(p) + 1.0) for p in (fast, slow, signal))
-    fb, sb, gb = 1.0 - fa, 1.0 - sa, 1.0 - ga
-    f_ema = s_ema = g_ema = NAN
-    for i in range(n):
-        x = data[i]
-        if math.isnan(x) or i < slow - 1:
-            continue
-        if math.isnan(f_ema):
-            total = -0.0
-            for k in range(fast):
-                total = total + data[i - k]
-            f_ema = total / float(fast)
-            total = -0.0
-            for k in range(slow):
-                total = total + data[i - k]
-            s_ema = total / float(slow)
-        else:
-            s_ema = (s_ema * sb) + (x * sa)
-            f_ema = (f_ema * fb) + (x * fa)
-        m = f_ema - s_ema
-        line[i] = m
-        if not math.isnan(g_ema):
-            g_ema = (g_ema * gb) + (ga * m)
-        elif i >= slow + signal - 2:
-            g_ema = m
-        sig[i] = g_ema
-        if not math.isnan(g_ema):
-            hist[i] = m - g_ema
-    return line, sig, hist
-
-
-def _max_ignoring_nan(a: float, b: float) -> float:
-    if math.isnan(a):
-        return b
-    if math.isnan(b):
-        return a
-    return b if b > a else a
-
-
-def true_range(high: float, low: float, previous_close: float) -> float:
-    """max(high - low, |high - previous close|, |low - previous close|), a NaN term ignored."""
-    tr = _max_ignoring_nan(high - low, abs(high - previous_close))
-    return _max_ignoring_nan(tr, abs(low - previous_close))
+    return reference.macd(fast, slow, signal, data, [NAN] * n, [NAN] * n, [NAN] * n)
 
 
 def atr(period: int, high, low, close) -> list[float]:
-    """Mean of the true ranges of bars 1 to `period` (bar 0 has none), first at position
-    `period`, then atr + (tr - atr) * (1/period) per bar; nothing is skipped or reset."""
-    n = len(close)
-    out = [NAN] * n
-    if period == 0 or period >= n:
-        return out
-    inv = 1.0 / float(period)
-    total = 0.0
-    for i in range(1, period + 1):
-        total = total + true_range(high[i], low[i], close[i - 1])
-    value = total / float(period)
-    out[period] = value
-    for j in range(period + 1, n):
-        d = true_range(high[j], low[j], close[j - 1]) - value
-        d = d * inv
-        value = value + d
-        out[j] = value
-    return out
+    return reference.atr(period, high, low, close, [])
 
 
 def _same(got: list[float], want: list[float]) -> bool:
