@@ -87,12 +87,16 @@ install_if_changed() {
 # itself is not instrumented and that runtime must come first. A report ends its process with
 # status 1, which fails pytest itself or the test that started the process (those expect 0 or
 # SIGABRT). Python allocates through malloc so that ASan sees its blocks; what the interpreter
-# still holds at exit is no leak.
+# still holds at exit is no leak. The C++ library is preloaded right behind it: the interpreter
+# does not link it, so without it ASan's interceptor of C++ throws finds no real one to call, and a
+# C++ extension loaded later (matplotlib's, in the demo) aborts at its first exception.
 sanitizer_env() {
-    local libasan
+    local libasan libstdcxx
     libasan=$(g++ -print-file-name=libasan.so)
+    libstdcxx=$(readlink -f "$(g++ -print-file-name=libstdc++.so)")
     [ -f "$libasan" ] || { echo "no libasan.so next to g++" >&2; return 1; }
-    echo "LD_PRELOAD=$libasan"
+    [ -f "$libstdcxx" ] || { echo "no libstdc++.so next to g++" >&2; return 1; }
+    echo "LD_PRELOAD=$libasan $libstdcxx"
     echo "ASAN_OPTIONS=detect_leaks=0"
     echo "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"
     echo "PYTHONMALLOC=malloc"
