@@ -1,7 +1,6 @@
 """The shared borrow registry, driven as another module would drive it: through the capsule record."""
 
 import contextlib
-import ctypes
 import math
 import os
 import subprocess
@@ -13,29 +12,15 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import _brindlex_testing as t
+from borrow_capsule import CAPSULE, Record, name_and_address
 
-CAPSULE = "_RUST_NUMPY_BORROW_CHECKING_API"
 INT64_MIN = -(2**63)
-
-BORROW = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.py_object)
-END = ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)
-
-
-class Record(ctypes.Structure):
-    _fields_ = [("api_version", ctypes.c_uint64), ("state", ctypes.c_void_p),
-                ("borrow_shared", BORROW), ("borrow_exclusive", BORROW),
-                ("end_shared", END), ("end_exclusive", END)]
 
 
 def capsule_record():
     t.registry_record()  # creates and publishes the registry if nobody has yet
     capsule = getattr(sys.modules[t.multiarray_module_name()], CAPSULE)
-    get_name = ctypes.pythonapi.PyCapsule_GetName
-    get_name.argtypes, get_name.restype = [ctypes.py_object], ctypes.c_char_p
-    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-    get_pointer.argtypes, get_pointer.restype = [ctypes.py_object, ctypes.c_char_p], ctypes.c_void_p
-    name = get_name(capsule)
-    return capsule, name, get_pointer(capsule, name)
+    return (capsule, *name_and_address(capsule))
 
 
 API = Record.from_address(capsule_record()[2])
@@ -233,20 +218,21 @@ def test_many_owners_stay_findable_as_they_come_and_go(steps):
 # --- Registries of other modules and broken capsules (fresh processes) -------------------------
 
 def run_fresh(code):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [os.path.dirname(t.__file__),
-                                                                     os.environ.get("PYTHONPATH")])))
+    """Runs `code` in a new interpreter that can import the test-only extension and the tests'
+    helper modules."""
+    path = [os.path.dirname(t.__file__), os.path.dirname(__file__), os.environ.get("PYTHONPATH")]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, path)))
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
                           capture_output=True, text=True, timeout=60)
 
 
 PUBLISH = """
     import ctypes, numpy as np
-    multiarray = np._core.multiarray if hasattr(np, "_core") else np.core.multiarray
+    from borrow_capsule import BORROW, CAPSULE, END, multiarray
+    multiarray = multiarray()
     new = ctypes.pythonapi.PyCapsule_New
     new.argtypes, new.restype = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p], ctypes.py_object
-    NAME = b"_RUST_NUMPY_BORROW_CHECKING_API"
-    BORROW = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.py_object)
-    END = ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)
+    NAME = CAPSULE.encode()
     calls = []
     ops = [BORROW(lambda s, a: calls.append(("shared", s)) or 0), BORROW(lambda s, a: -1),
            END(lambda s, a: calls.append(("end", s))), END(lambda s, a: None)]

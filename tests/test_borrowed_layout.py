@@ -5,7 +5,6 @@ which can only recompute the key from the array, it leaves that one entry stale 
 borrow the registry never recorded.
 """
 
-import os
 
 import numpy as np
 import pytest
@@ -53,23 +52,12 @@ def test_own_registry_is_left_empty_both_ways():
     # A fresh process in which brindlex creates the registry. Its state is private, so emptiness
     # is shown as other modules see it: an exclusive borrow of every byte of the buffer is granted.
     result = run_fresh(f"""
-    import ctypes, sys
-    sys.path.insert(0, {os.path.dirname(lc.__file__)!r})
     import layout_changes as lc
+    from borrow_capsule import CAPSULE, multiarray, published_record
     np = lc.np
-    multiarray = np._core.multiarray if hasattr(np, "_core") else np.core.multiarray
-    NAME = "_RUST_NUMPY_BORROW_CHECKING_API"
-    assert not hasattr(multiarray, NAME)
+    assert not hasattr(multiarray(), CAPSULE)
     lc.brindlex.indicator_sma(1, np.zeros(1), np.zeros(1))
-    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-    get_pointer.argtypes, get_pointer.restype = [ctypes.py_object, ctypes.c_char_p], ctypes.c_void_p
-    BORROW = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.py_object)
-    END = ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)
-    class Record(ctypes.Structure):
-        _fields_ = [("api_version", ctypes.c_uint64), ("state", ctypes.c_void_p),
-                    ("borrow_shared", BORROW), ("borrow_exclusive", BORROW),
-                    ("end_shared", END), ("end_exclusive", END)]
-    api = Record.from_address(get_pointer(getattr(multiarray, NAME), NAME.encode()))
+    api = published_record()
 
     def left_empty(data):
         every_byte = np.ndarray((data.nbytes,), np.uint8, buffer=data)

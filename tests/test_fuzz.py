@@ -17,7 +17,6 @@ import operator
 import os
 
 import numpy as np
-import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import _brindlex_testing as t

@@ -47,7 +47,6 @@ def test_failing_calls_keep_counts(call):
     assert counts(data, out) == before
 
 
-
 class FreshIndex:
     """A period whose __index__ returns a new int each time, one neither cached nor immortal, and
     keeps it, so that a reference the module fails to release shows in its count."""

@@ -134,7 +134,7 @@ def run_task(task, inputs):
     return b"".join(o.tobytes() for o in outs)
 
 
-def test_eight_threads_of_mixed_calls_match_a_single_threaded_replay(registry_left_empty):  # noqa: F811
+def test_eight_threads_of_mixed_calls_match_a_single_threaded_replay():
     rng = np.random.default_rng(7)
     n = 5_000
     inputs = [rng.standard_normal(n).cumsum() + 100.0 for _ in range(4)]
