@@ -35,7 +35,6 @@ constexpr std::string_view array_target = "PyArray<T, D>";
     runtime::internal_failure("Unexpected return code " + std::to_string(code) + " from borrow checking API");
 }
 
-
 // NumPy's own float64 descriptor, fetched once: it is one object for the life of the process, so
 // an array that carries it passes without a call into NumPy on every conversion.
 runtime::OnceCell native_float64;

@@ -34,6 +34,11 @@ sys.exit(0 if ok else 1)' 2>/dev/null; then
     return 1
 }
 
+# python_tag PYTHON: its major and minor version run together (313), which names its environments.
+python_tag() {
+    "$1" -c 'import sys; print(f"{sys.version_info[0]}{sys.version_info[1]}")'
+}
+
 # GoogleTest for the C++ test program, from the distribution.
 ensure_system_packages() {
     if [ -f /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] || \
