@@ -1,0 +1,1 @@
+"""Many series per call: each series computed exactly as brindlex computes it alone."""

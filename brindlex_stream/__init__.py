@@ -1,0 +1,1 @@
+"""Live bars: indicators one bar at a time, exactly as brindlex computes the whole series."""
