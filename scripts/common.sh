@@ -3,6 +3,8 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# The Debian unstable root filesystem of scripts/debian-unstable, home of CPython 3.14 and 3.15.
+debian_unstable=${BRINDLEX_CHROOT:-/var/cache/brindlex/debian-unstable}
 
 # The first interpreter on PATH may be an old one; look for a 3.12+ in the usual places.
 find_python() {
