@@ -16,7 +16,7 @@ using Weights = BlendWeights<double>;
 
 // alpha = 2 / (p + 1), with p converted to a double first (correctly rounded) and 1.0 added in
 // double arithmetic; beta = 1 - alpha.
-inline Weights weights_of(std::uint64_t period) noexcept {
+BRINDLEX_STEP Weights weights_of(std::uint64_t period) noexcept {
     const double alpha = 2.0 / (static_cast<double>(period) + 1.0);
     return {alpha, 1.0 - alpha};
 }
