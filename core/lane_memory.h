@@ -1,9 +1,10 @@
-// Moving the lanes of an SSE register to and from memory at any alignment: whole vectors, gathers, and the 2x2 transpose.
+// Moving the lanes of an SSE register to and from memory at any alignment: whole vectors, gathers, and transposed rows.
 #pragma once
 
 #include <emmintrin.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #include "float_slice.h"
 #include "lanes.h"
@@ -29,11 +30,16 @@ struct Memory<f64x2> {
         p[0][at] = v[0];
         p[1][at] = v[1];
     }
-    // Rows of times into rows of lanes, and back (its own inverse).
-    BRINDLEX_STEP static void transpose(f64x2 (&v)[2]) noexcept {
-        const f64x2 a = _mm_unpacklo_pd(v[0], v[1]), b = _mm_unpackhi_pd(v[0], v[1]);
-        v[0] = a;
-        v[1] = b;
+    // Positions t and t+1 of two series along rows (p[j] + t) as two vectors of one position
+    // each, and back.
+    BRINDLEX_STEP static void load_rows(const unaligned_double* const* p, std::uint64_t t, f64x2 (&v)[2]) noexcept {
+        const f64x2 a = load(p[0] + t), b = load(p[1] + t);
+        v[0] = _mm_unpacklo_pd(a, b);
+        v[1] = _mm_unpackhi_pd(a, b);
+    }
+    BRINDLEX_STEP static void store_rows(unaligned_double* const* p, std::uint64_t t, const f64x2 (&v)[2]) noexcept {
+        store(p[0] + t, _mm_unpacklo_pd(v[0], v[1]));
+        store(p[1] + t, _mm_unpackhi_pd(v[0], v[1]));
     }
 };
 

@@ -56,6 +56,7 @@ struct Lanes<f64x2> {
         return _mm_or_pd(_mm_and_pd(m, if_set), _mm_andnot_pd(m, otherwise));
     }
     BRINDLEX_STEP static f64x2 bit_or(f64x2 a, f64x2 b) noexcept { return _mm_or_pd(a, b); }
+    BRINDLEX_STEP static bool any(f64x2 m) noexcept { return _mm_movemask_pd(m) != 0; }
     BRINDLEX_STEP static f64x2 abs(f64x2 v) noexcept { return _mm_andnot_pd(_mm_set1_pd(-0.0), v); }
     // b > a ? b : a, lane by lane: a NaN in either operand gives a, and so does a tie.
     BRINDLEX_STEP static f64x2 max(f64x2 b, f64x2 a) noexcept { return _mm_max_pd(b, a); }

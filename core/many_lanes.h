@@ -33,6 +33,12 @@ constexpr int W = O::width;
 constexpr int R = 4;
 constexpr int G = W * R;  // series per group
 
+// Lambdas are inlined like the steps, so that tiles stay in registers.
+#define BRINDLEX_LAMBDA __attribute__((always_inline))
+// Loops over the registers of a group and the positions of a tile are unrolled whole, so that
+// every running value stays in a register of its own instead of going through memory.
+#define BRINDLEX_UNROLL _Pragma("GCC unroll 16")
+
 inline std::uint64_t smaller(std::uint64_t a, std::uint64_t b) noexcept { return a < b ? a : b; }
 
 // How a group's lanes lie in memory: side by side (one series per column), each along its own
@@ -62,55 +68,39 @@ void settle(Lanes_& l) noexcept {
 
 inline OutStrand out_strand(const Out& o, int j) noexcept { return {o.p[j], o.stride}; }
 
-// T consecutive positions from t on, of every lane: x[tt][r] holds position t + tt of lanes r*W..r*W+W-1.
+// T consecutive positions from t on, of the lanes of register r: x[tt] holds position t + tt of
+// lanes r*W..r*W+W-1. One register at a time, so that the registers' chains each need few
+// registers and the processor overlaps them.
 template <int T>
-BRINDLEX_STEP void load(const In& in, std::uint64_t t, V (&x)[T][R]) noexcept {
+BRINDLEX_STEP void load(const In& in, std::uint64_t t, int r, V (&x)[T]) noexcept {
     const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(t) * in.stride;
     if constexpr (T == W) {
         if (in.mode == Mode::rows) {
-            for (int r = 0; r < R; ++r) {
-                V rows[W];
-                for (int j = 0; j < W; ++j) rows[j] = Mem::load(in.p[r * W + j] + t);
-                Mem::transpose(rows);
-                for (int tt = 0; tt < W; ++tt) x[tt][r] = rows[tt];
-            }
+            Mem::load_rows(in.p + r * W, t, x);
             return;
         }
     }
     if (in.mode == Mode::adjacent) {
-        for (int tt = 0; tt < T; ++tt) {
-            for (int r = 0; r < R; ++r) x[tt][r] = Mem::load(in.p[0] + r * W + at + tt * in.stride);
-        }
+        BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) x[tt] = Mem::load(in.p[0] + r * W + at + tt * in.stride);
         return;
     }
-    for (int tt = 0; tt < T; ++tt) {
-        for (int r = 0; r < R; ++r) x[tt][r] = Mem::gather(in.p + r * W, at + tt * in.stride);
-    }
+    BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) x[tt] = Mem::gather(in.p + r * W, at + tt * in.stride);
 }
 
 template <int T>
-BRINDLEX_STEP void store(const Out& out, std::uint64_t t, V (&y)[T][R]) noexcept {
+BRINDLEX_STEP void store(const Out& out, std::uint64_t t, int r, V (&y)[T]) noexcept {
     const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(t) * out.stride;
     if constexpr (T == W) {
         if (out.mode == Mode::rows) {
-            for (int r = 0; r < R; ++r) {
-                V rows[W];
-                for (int tt = 0; tt < W; ++tt) rows[tt] = y[tt][r];
-                Mem::transpose(rows);
-                for (int j = 0; j < W; ++j) Mem::store(out.p[r * W + j] + t, rows[j]);
-            }
+            Mem::store_rows(out.p + r * W, t, y);
             return;
         }
     }
     if (out.mode == Mode::adjacent) {
-        for (int tt = 0; tt < T; ++tt) {
-            for (int r = 0; r < R; ++r) Mem::store(out.p[0] + r * W + at + tt * out.stride, y[tt][r]);
-        }
+        BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) Mem::store(out.p[0] + r * W + at + tt * out.stride, y[tt]);
         return;
     }
-    for (int tt = 0; tt < T; ++tt) {
-        for (int r = 0; r < R; ++r) Mem::scatter(out.p + r * W, at + tt * out.stride, y[tt][r]);
-    }
+    BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) Mem::scatter(out.p + r * W, at + tt * out.stride, y[tt]);
 }
 
 // Positions t..end - 1 in order, W at a time while W remain, then one at a time.
@@ -121,221 +111,378 @@ BRINDLEX_STEP void sweep(std::uint64_t t, std::uint64_t end, Body&& body) noexce
 }
 
 void fill_markers(const Out& out, std::uint64_t from, std::uint64_t to) noexcept {
-    sweep(from, to, [&]<int T>(std::uint64_t t) {
-        V y[T][R];
-        for (int tt = 0; tt < T; ++tt) {
-            for (int r = 0; r < R; ++r) y[tt][r] = marker<V>();
+    sweep(from, to, [&]<int T>(std::uint64_t t) BRINDLEX_LAMBDA {
+        BRINDLEX_UNROLL for (int r = 0; r < R; ++r) {
+            V y[T];
+            BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) y[tt] = marker<V>();
+            store<T>(out, t, r, y);
         }
-        store<T>(out, t, y);
     });
 }
 
-double lane_of(const V (&v)[R], int j) noexcept { return v[j / W][j % W]; }
-void set_lane(V (&v)[R], int j, double x) noexcept { v[j / W][j % W] = x; }
 const double all_ones = std::bit_cast<double>(~std::uint64_t{0});
 
-// --- The four kernels on one group of G lanes, over positions 0..n - 1. Each hands back what a
-// lane's tail needs (runs of unequal length continue past n one series at a time) and whether a
-// lane must be computed whole by the one-series kernel instead.
+// --- The four kernels on one group of G lanes over positions 0..n - 1, each in three parts so
+// that a driver may interleave groups: begin (the warm-up and the seeds, returning the first
+// position of the steady part), advance over consecutive stretches of that part, and finish.
+// Running values are copied into locals for each stretch: held in the object, they could be
+// aliased by the output stores, for all the compiler knows, and would go through memory.
 
 struct GroupEnd {
-    double value[G];   // SMA: the running sum; EMA and ATR: the average
-    bool resumable[G]; // the tail may carry on from `value` (or `state`)
-    bool redo[G];      // the lanes did not follow the one-series kernel: compute the series whole
+    double value[G];    // SMA: the running sum; EMA and ATR: the average
+    bool resumable[G];  // a tail may carry on from `value` (or `state`)
+    bool redo[G];       // the lanes did not follow the one-series kernel: compute the series whole
     MacdState<double> state[G];
 };
 
-void sma_group(std::uint64_t p, std::uint64_t n, const In& in, const Out& out, GroupEnd& end) noexcept {
-    for (int j = 0; j < G; ++j) end.resumable[j] = p - 1 < n, end.redo[j] = false;
-    if (p - 1 >= n) {  // p = 0 wraps round and lands here too
-        fill_markers(out, 0, n);
-        return;
-    }
-    fill_markers(out, 0, p - 1);
-    V sum[R];
-    for (int r = 0; r < R; ++r) sum[r] = O::all(-0.0);
-    sweep(0, p, [&]<int T>(std::uint64_t t) {
-        V x[T][R];
-        load<T>(in, t, x);
-        for (int tt = 0; tt < T; ++tt) {
-            for (int r = 0; r < R; ++r) sum[r] = sum[r] + x[tt][r];
+struct SmaLanes {
+    Mode in_mode() const noexcept { return in.mode; }
+    std::uint64_t p, n;
+    In in;
+    Out out;
+    V sum[R]{}, inv{};
+
+    std::uint64_t begin() noexcept {
+        if (p - 1 >= n) {  // p = 0 wraps round and lands here too
+            fill_markers(out, 0, n);
+            return n;
         }
-    });
-    const V inv = O::all(1.0 / static_cast<double>(p));
-    V first[1][R];
-    for (int r = 0; r < R; ++r) first[0][r] = sma_mean(sum[r], inv);
-    store<1>(out, p - 1, first);
-    sweep(p, n, [&]<int T>(std::uint64_t t) {
-        V x[T][R], old[T][R], y[T][R];
-        load<T>(in, t, x);
-        load<T>(in, t - p, old);
-        for (int tt = 0; tt < T; ++tt) {
-            for (int r = 0; r < R; ++r) {
-                const SmaStep<V> s = sma_roll(sum[r], x[tt][r], old[tt][r], inv);
-                sum[r] = s.sum;
-                y[tt][r] = s.mean;
+        fill_markers(out, 0, p - 1);
+        V s[R];
+        BRINDLEX_UNROLL for (int r = 0; r < R; ++r) s[r] = O::all(-0.0);
+        sweep(0, p, [&]<int T>(std::uint64_t t) BRINDLEX_LAMBDA {
+            BRINDLEX_UNROLL for (int r = 0; r < R; ++r) {
+                V x[T];
+                load<T>(in, t, r, x);
+                BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) s[r] = s[r] + x[tt];
             }
+        });
+        inv = O::all(1.0 / static_cast<double>(p));
+        BRINDLEX_UNROLL for (int r = 0; r < R; ++r) {
+            sum[r] = s[r];
+            V y[1] = {sma_mean(s[r], inv)};
+            store<1>(out, p - 1, r, y);
         }
-        store<T>(out, t, y);
-    });
-    for (int j = 0; j < G; ++j) end.value[j] = lane_of(sum, j);
-}
+        return p;
+    }
+
+    void advance(std::uint64_t from, std::uint64_t to) noexcept {
+        V s[R];
+        const V k = inv;
+        BRINDLEX_UNROLL for (int r = 0; r < R; ++r) s[r] = sum[r];
+        sweep(from, to, [&]<int T>(std::uint64_t t) BRINDLEX_LAMBDA {
+            BRINDLEX_UNROLL for (int r = 0; r < R; ++r) {
+                V x[T], old[T], y[T];
+                load<T>(in, t, r, x);
+                load<T>(in, t - p, r, old);
+                BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) {
+                    const SmaStep<V> step = sma_roll(s[r], x[tt], old[tt], k);
+                    s[r] = step.sum;
+                    y[tt] = step.mean;
+                }
+                store<T>(out, t, r, y);
+            }
+        });
+        BRINDLEX_UNROLL for (int r = 0; r < R; ++r) sum[r] = s[r];
+    }
+
+    void finish(GroupEnd& end) const noexcept {
+        for (int j = 0; j < G; ++j) {
+            end.resumable[j] = p - 1 < n;
+            end.redo[j] = false;
+            end.value[j] = p - 1 < n ? sum[j / W][j % W] : 0.0;
+        }
+    }
+};
 
 // Each lane is seeded where its own first run of p finite values ends. Until then its input is
 // replaced by a NaN (all ones, through `waiting`), which the skip rule turns into the marker; at
 // that position the lane takes its seed.
-void ema_group(std::uint64_t p, std::uint64_t n, const In& in, const Out& out, GroupEnd& end) noexcept {
-    for (int j = 0; j < G; ++j) end.resumable[j] = false, end.redo[j] = false;
-    if (p - 1 >= n) {
-        fill_markers(out, 0, n);
-        return;
-    }
-    EmaSeed seeds[G];
-    V value[R], waiting[R];
-    for (int j = 0; j < G; ++j) {
-        seeds[j] = ema_seed_of(in.strand(j), n, p);
-        set_lane(value, j, seeds[j].first == p - 1 ? seeds[j].value : nan_marker);
-        set_lane(waiting, j, seeds[j].first == p - 1 ? 0.0 : all_ones);
-    }
-    fill_markers(out, 0, p - 1);
-    V first[1][R];
-    for (int r = 0; r < R; ++r) first[0][r] = value[r];  // the marker in lanes still waiting
-    store<1>(out, p - 1, first);
+struct EmaLanes {
+    Mode in_mode() const noexcept { return in.mode; }
+    std::uint64_t p, n;
+    In in;
+    Out out;
+    V value[R]{}, waiting[R]{};
+    BlendWeights<V> w{};
+    EmaSeed seeds[G]{};
 
-    const BlendWeights<V> w = in_lanes<V>(weights_of(p));
-    const auto steps = [&]<int T>(std::uint64_t t) {
-        V x[T][R], y[T][R];
-        load<T>(in, t, x);
-        for (int tt = 0; tt < T; ++tt) {
-            for (int r = 0; r < R; ++r) {
-                const EmaStep<V> s = ema_step(value[r], O::bit_or(x[tt][r], waiting[r]), w);
-                value[r] = s.value;
-                y[tt][r] = s.output;
+    std::uint64_t begin() noexcept {
+        if (p - 1 >= n) {
+            fill_markers(out, 0, n);
+            return n;
+        }
+        for (int j = 0; j < G; ++j) {
+            seeds[j] = ema_seed_of(in.strand(j), n, p);
+            const bool now = seeds[j].first == p - 1;
+            value[j / W][j % W] = now ? seeds[j].value : nan_marker;
+            waiting[j / W][j % W] = now ? 0.0 : all_ones;
+        }
+        fill_markers(out, 0, p - 1);
+        BRINDLEX_UNROLL for (int r = 0; r < R; ++r) {
+            V y[1] = {value[r]};  // the marker in lanes still waiting
+            store<1>(out, p - 1, r, y);
+        }
+        w = in_lanes<V>(weights_of(p));
+        return p;
+    }
+
+    void steps(std::uint64_t from, std::uint64_t to) noexcept {
+        V v[R], wait[R];
+        const BlendWeights<V>& k = w;
+        BRINDLEX_UNROLL for (int r = 0; r < R; ++r) v[r] = value[r], wait[r] = waiting[r];
+        sweep(from, to, [&]<int T>(std::uint64_t t) BRINDLEX_LAMBDA {
+            BRINDLEX_UNROLL for (int r = 0; r < R; ++r) {
+                V x[T], y[T];
+                load<T>(in, t, r, x);
+                BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) {
+                    const EmaStep<V> step = ema_step(v[r], O::bit_or(x[tt], wait[r]), k);
+                    v[r] = step.value;
+                    y[tt] = step.output;
+                }
+                store<T>(out, t, r, y);
             }
-        }
-        store<T>(out, t, y);
-    };
-    std::uint64_t t = p;
-    while (t < n) {
-        std::uint64_t next = n;  // the next position where a waiting lane is seeded
-        for (int j = 0; j < G; ++j) {
-            if (seeds[j].first >= t && seeds[j].first < next) next = seeds[j].first;
-        }
-        sweep(t, next, steps);
-        if (next == n) break;
-        steps.template operator()<1>(next);
-        for (int j = 0; j < G; ++j) {
-            if (seeds[j].first != next) continue;
-            set_lane(value, j, seeds[j].value);
-            set_lane(waiting, j, 0.0);
-            out_strand(out, j)[next] = seeds[j].value;
-        }
-        t = next + 1;
+        });
+        BRINDLEX_UNROLL for (int r = 0; r < R; ++r) value[r] = v[r];
     }
-    for (int j = 0; j < G; ++j) {
-        end.value[j] = lane_of(value, j);
-        end.resumable[j] = seeds[j].first < n;
+
+    void advance(std::uint64_t from, std::uint64_t to) noexcept {
+        while (from < to) {
+            std::uint64_t next = to;  // the next position where a waiting lane is seeded
+            for (int j = 0; j < G; ++j) {
+                if (seeds[j].first >= from && seeds[j].first < next) next = seeds[j].first;
+            }
+            steps(from, next);
+            if (next == to) return;
+            steps(next, next + 1);
+            for (int j = 0; j < G; ++j) {
+                if (seeds[j].first != next) continue;
+                value[j / W][j % W] = seeds[j].value;
+                waiting[j / W][j % W] = 0.0;
+                out.p[j][static_cast<std::ptrdiff_t>(next) * out.stride] = seeds[j].value;
+            }
+            from = next + 1;
+        }
     }
-}
+
+    void finish(GroupEnd& end) const noexcept {
+        for (int j = 0; j < G; ++j) {
+            end.redo[j] = false;
+            end.resumable[j] = p - 1 < n && seeds[j].first < n;
+            end.value[j] = value[j / W][j % W];
+        }
+    }
+};
 
 // The lanes follow the rule of a series whose averages are seeded at s - 1 and never turn NaN;
 // a series that leaves it (a NaN input before the seed, a NaN seed, an average turning NaN,
 // where the one-series kernel takes its shortcuts) is computed whole by that kernel instead.
-void macd_group(std::uint64_t f, std::uint64_t s, std::uint64_t g, std::uint64_t n, const In& in, const Out (&out)[3],
-                GroupEnd& end) noexcept {
-    for (int j = 0; j < G; ++j) end.resumable[j] = false, end.redo[j] = false;
-    const std::uint64_t warm = smaller(s - 1, n);
-    for (const Out& o : out) fill_markers(o, 0, warm);
-    if (warm == n) return;
-
-    MacdState<V> st[R];
-    for (int j = 0; j < G; ++j) {
-        const MacdSeed seed = macd_seed_of(in.strand(j), f, s);
-        end.redo[j] = !seed.usable;
-        st[j / W].fast[j % W] = seed.fast;
-        st[j / W].slow[j % W] = seed.slow;
-    }
-    const MacdWeights<V> w = in_lanes<V>(MacdWeights<double>{weights_of(f), weights_of(s), weights_of(g)});
-    const std::uint64_t signal_start = s + g - 2;  // wraps for a huge g, as in the one-series kernel
-    const auto write = [&]<int T>(std::uint64_t t, V (&m)[T][R], V (&sig)[T][R], V (&h)[T][R]) {
-        store<T>(out[0], t, m);
-        store<T>(out[1], t, sig);
-        store<T>(out[2], t, h);
-    };
-    {
-        V m[1][R], sig[1][R], h[1][R];
-        for (int r = 0; r < R; ++r) {
-            const MacdStep<V> step = macd_outputs(st[r], O::when(s - 1 >= signal_start), w);
-            st[r] = step.state;
-            m[0][r] = step.macd, sig[0][r] = step.signal, h[0][r] = step.hist;
-        }
-        write.template operator()<1>(s - 1, m, sig, h);
-    }
-    sweep(s, n, [&]<int T>(std::uint64_t t) {
-        V x[T][R], m[T][R], sig[T][R], h[T][R];
-        load<T>(in, t, x);
-        for (int tt = 0; tt < T; ++tt) {
-            const auto due = O::when(t + tt >= signal_start);
-            for (int r = 0; r < R; ++r) {
-                const auto skip = O::nan(x[tt][r]);
-                const MacdStep<V> step = macd_outputs(blend_averages(st[r], x[tt][r], w), due, w);
-                st[r].fast = O::pick(skip, st[r].fast, step.state.fast);
-                st[r].slow = O::pick(skip, st[r].slow, step.state.slow);
-                st[r].signal = O::pick(skip, st[r].signal, step.state.signal);
-                m[tt][r] = O::pick(skip, marker<V>(), step.macd);
-                sig[tt][r] = O::pick(skip, marker<V>(), step.signal);
-                h[tt][r] = O::pick(skip, marker<V>(), step.hist);
-            }
-        }
-        write.template operator()<T>(t, m, sig, h);
-    });
-    // A NaN average stays NaN under the blend, so the state at the end tells whether one ever was.
-    for (int j = 0; j < G; ++j) {
-        const MacdState<double> lane{st[j / W].fast[j % W], st[j / W].slow[j % W], st[j / W].signal[j % W]};
-        end.redo[j] = end.redo[j] || lane.fast != lane.fast || lane.slow != lane.slow;
-        end.resumable[j] = !end.redo[j];
-        end.state[j] = lane;
-    }
+// Member by member: a copy of the whole record may go through memory in halves, and a vector
+// read back whole from two half stores waits for both.
+BRINDLEX_STEP void assign(MacdState<V>& to, const MacdState<V>& from) noexcept {
+    to.fast = from.fast;
+    to.slow = from.slow;
+    to.signal = from.signal;
 }
 
-void atr_group(std::uint64_t p, std::uint64_t n, const In (&in)[3], const Out& out, GroupEnd& end) noexcept {
-    for (int j = 0; j < G; ++j) end.resumable[j] = p != 0 && p < n, end.redo[j] = false;
-    if (p == 0 || p >= n) {  // the first value needs p true ranges, that is p + 1 bars
-        fill_markers(out, 0, n);
-        return;
+struct MacdLanes {
+    Mode in_mode() const noexcept { return in.mode; }
+    std::uint64_t f, s, g, n;
+    In in;
+    Out out[3];
+    MacdState<V> st[R]{};
+    MacdWeights<V> w{};
+    std::uint64_t signal_start = 0;
+    bool unusable[G]{};
+
+    // The general rule: a NaN input skipped through masks, the signal's seeding, the marker in
+    // the histogram while the signal is NaN.
+    template <int T, int R0>
+    BRINDLEX_STEP void general(std::uint64_t t, MacdState<V> (&a)[R]) const noexcept {
+        const MacdWeights<V>& k = w;
+        BRINDLEX_UNROLL for (int r = R0; r < R0 + pass; ++r) {
+            V x[T], m[T], sig[T], h[T];
+            load<T>(in, t, r, x);
+            BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) {
+                const auto skip = O::nan(x[tt]);
+                const MacdStep<V> step = macd_outputs(blend_averages(a[r], x[tt], k), O::when(t + tt >= signal_start), k);
+                a[r].fast = O::pick(skip, a[r].fast, step.state.fast);
+                a[r].slow = O::pick(skip, a[r].slow, step.state.slow);
+                a[r].signal = O::pick(skip, a[r].signal, step.state.signal);
+                m[tt] = O::pick(skip, marker<V>(), step.macd);
+                sig[tt] = O::pick(skip, marker<V>(), step.signal);
+                h[tt] = O::pick(skip, marker<V>(), step.hist);
+            }
+            store<T>(out[0], t, r, m);
+            store<T>(out[1], t, r, sig);
+            store<T>(out[2], t, r, h);
+        }
     }
-    fill_markers(out, 0, p);
-    const auto ranges = [&]<int T>(std::uint64_t t, V (&tr)[T][R]) {
-        V h[T][R], l[T][R], c[T][R];
-        load<T>(in[0], t, h);
-        load<T>(in[1], t, l);
-        load<T>(in[2], t - 1, c);
-        for (int tt = 0; tt < T; ++tt) {
-            for (int r = 0; r < R; ++r) tr[tt][r] = true_range(h[tt][r], l[tt][r], c[tt][r]);
+
+    // The steady rule, as in the one-series kernel: while every histogram comes out a number, the
+    // general rule gives the same. Returns false, having written what the general rule then
+    // overwrites, when one does not.
+    template <int R0>
+    BRINDLEX_STEP bool steady(std::uint64_t t, MacdState<V> (&a)[R]) const noexcept {
+        const MacdWeights<V>& k = w;
+        V bad = O::all(0.0);
+        MacdState<V> b[R];
+        BRINDLEX_UNROLL for (int r = R0; r < R0 + pass; ++r) {
+            V x[W], m[W], sig[W], h[W];
+            load<W>(in, t, r, x);
+            assign(b[r], a[r]);
+            BRINDLEX_UNROLL for (int tt = 0; tt < W; ++tt) {
+                const MacdStep<V> step = macd_steady_step(b[r], x[tt], k);
+                assign(b[r], step.state);
+                m[tt] = step.macd, sig[tt] = step.signal, h[tt] = step.hist;
+                bad = O::bit_or(bad, O::nan(step.hist));
+            }
+            store<W>(out[0], t, r, m);
+            store<W>(out[1], t, r, sig);
+            store<W>(out[2], t, r, h);
         }
-    };
-    V value[R];
-    for (int r = 0; r < R; ++r) value[r] = O::all(+0.0);
-    sweep(1, p + 1, [&]<int T>(std::uint64_t t) {
-        V tr[T][R];
-        ranges.template operator()<T>(t, tr);
-        for (int tt = 0; tt < T; ++tt) {
-            for (int r = 0; r < R; ++r) value[r] = value[r] + tr[tt][r];
+        if (O::any(bad)) return false;
+        BRINDLEX_UNROLL for (int r = R0; r < R0 + pass; ++r) assign(a[r], b[r]);
+        return true;
+    }
+
+    // Registers R0..R0 + pass - 1 over the whole stretch. Three running values and six weights
+    // per register: all four registers' at once would not fit the sixteen vector registers.
+    template <int R0>
+    void steps(std::uint64_t from, std::uint64_t to) noexcept {
+        MacdState<V> a[R];
+        BRINDLEX_UNROLL for (int r = R0; r < R0 + pass; ++r) assign(a[r], st[r]);
+        std::uint64_t t = from;
+        // After a tile the steady rule could not take, the next few go straight to the general
+        // one: NaNs tend to come in stretches, and each failed attempt costs a tile.
+        std::uint64_t general_until = 0;
+        for (; t + W <= to; t += W) {
+            if (t >= general_until && t >= signal_start && steady<R0>(t, a)) continue;
+            if (t >= general_until) general_until = t + 16 * W;
+            general<W, R0>(t, a);
         }
-    });
-    const V pd = O::all(static_cast<double>(p)), inv = O::all(1.0 / static_cast<double>(p));
-    V seeded[1][R];
-    for (int r = 0; r < R; ++r) seeded[0][r] = value[r] = atr_seed(value[r], pd);
-    store<1>(out, p, seeded);
-    sweep(p + 1, n, [&]<int T>(std::uint64_t t) {
-        V tr[T][R], y[T][R];
-        ranges.template operator()<T>(t, tr);
-        for (int tt = 0; tt < T; ++tt) {
-            for (int r = 0; r < R; ++r) y[tt][r] = value[r] = atr_smooth(value[r], tr[tt][r], inv);
+        for (; t < to; ++t) general<1, R0>(t, a);
+        BRINDLEX_UNROLL for (int r = R0; r < R0 + pass; ++r) assign(st[r], a[r]);
+    }
+    static constexpr int pass = 2;
+    static_assert(R % pass == 0);
+
+    void steps(std::uint64_t from, std::uint64_t to) noexcept {
+        steps<0>(from, to);
+        steps<2>(from, to);
+    }
+
+    std::uint64_t begin() noexcept {
+        const std::uint64_t warm = smaller(s - 1, n);
+        for (const Out& o : out) fill_markers(o, 0, warm);
+        for (int j = 0; j < G; ++j) unusable[j] = false;
+        if (warm == n) return n;
+        for (int j = 0; j < G; ++j) {
+            const MacdSeed seed = macd_seed_of(in.strand(j), f, s);
+            unusable[j] = !seed.usable;
+            st[j / W].fast[j % W] = seed.fast;
+            st[j / W].slow[j % W] = seed.slow;
+            st[j / W].signal[j % W] = nan_marker;
         }
-        store<T>(out, t, y);
-    });
-    for (int j = 0; j < G; ++j) end.value[j] = lane_of(value, j);
+        w = in_lanes<V>(MacdWeights<double>{weights_of(f), weights_of(s), weights_of(g)});
+        signal_start = s + g - 2;  // wraps for a huge g, as in the one-series kernel
+        // Position s - 1: the seeded averages, then the general rule for the signal and histogram.
+        BRINDLEX_UNROLL for (int r = 0; r < R; ++r) {
+            const MacdStep<V> step = macd_outputs(st[r], O::when(s - 1 >= signal_start), w);
+            st[r] = step.state;
+            V m[1] = {step.macd}, sig[1] = {step.signal}, h[1] = {step.hist};
+            store<1>(out[0], s - 1, r, m);
+            store<1>(out[1], s - 1, r, sig);
+            store<1>(out[2], s - 1, r, h);
+        }
+        return s;
+    }
+
+    void advance(std::uint64_t from, std::uint64_t to) noexcept { steps(from, to); }
+
+    // A NaN average stays NaN under the blend, so the state at the end tells whether one ever was.
+    void finish(GroupEnd& end) const noexcept {
+        const bool ran = smaller(s - 1, n) != n;
+        for (int j = 0; j < G; ++j) {
+            const MacdState<double> lane{st[j / W].fast[j % W], st[j / W].slow[j % W], st[j / W].signal[j % W]};
+            end.redo[j] = ran && (unusable[j] || lane.fast != lane.fast || lane.slow != lane.slow);
+            end.resumable[j] = ran && !end.redo[j];
+            end.state[j] = lane;
+        }
+    }
+};
+
+struct AtrLanes {
+    Mode in_mode() const noexcept { return in[0].mode; }
+    std::uint64_t p, n;
+    In in[3];
+    Out out;
+    V value[R]{}, inv{};
+
+    template <int T>
+    BRINDLEX_STEP void ranges(std::uint64_t t, int r, V (&tr)[T]) const noexcept {
+        V h[T], l[T], c[T];
+        load<T>(in[0], t, r, h);
+        load<T>(in[1], t, r, l);
+        load<T>(in[2], t - 1, r, c);
+        BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) tr[tt] = true_range(h[tt], l[tt], c[tt]);
+    }
+
+    std::uint64_t begin() noexcept {
+        if (p == 0 || p >= n) {  // the first value needs p true ranges, that is p + 1 bars
+            fill_markers(out, 0, n);
+            return n;
+        }
+        fill_markers(out, 0, p);
+        V s[R];
+        BRINDLEX_UNROLL for (int r = 0; r < R; ++r) s[r] = O::all(+0.0);
+        sweep(1, p + 1, [&]<int T>(std::uint64_t t) BRINDLEX_LAMBDA {
+            BRINDLEX_UNROLL for (int r = 0; r < R; ++r) {
+                V tr[T];
+                ranges<T>(t, r, tr);
+                BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) s[r] = s[r] + tr[tt];
+            }
+        });
+        const V pd = O::all(static_cast<double>(p));
+        inv = O::all(1.0 / static_cast<double>(p));
+        BRINDLEX_UNROLL for (int r = 0; r < R; ++r) {
+            value[r] = atr_seed(s[r], pd);
+            V y[1] = {value[r]};
+            store<1>(out, p, r, y);
+        }
+        return p + 1;
+    }
+
+    void advance(std::uint64_t from, std::uint64_t to) noexcept {
+        V v[R];
+        const V k = inv;
+        BRINDLEX_UNROLL for (int r = 0; r < R; ++r) v[r] = value[r];
+        sweep(from, to, [&]<int T>(std::uint64_t t) BRINDLEX_LAMBDA {
+            BRINDLEX_UNROLL for (int r = 0; r < R; ++r) {
+                V tr[T], y[T];
+                ranges<T>(t, r, tr);
+                BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) y[tt] = v[r] = atr_smooth(v[r], tr[tt], k);
+                store<T>(out, t, r, y);
+            }
+        });
+        BRINDLEX_UNROLL for (int r = 0; r < R; ++r) value[r] = v[r];
+    }
+
+    void finish(GroupEnd& end) const noexcept {
+        for (int j = 0; j < G; ++j) {
+            end.redo[j] = false;
+            end.resumable[j] = p != 0 && p < n;
+            end.value[j] = value[j / W][j % W];
+        }
+    }
+};
+
+// One group on its own, from start to end.
+template <class Kernel>
+void run_whole(Kernel& k, GroupEnd& end) noexcept {
+    const std::uint64_t t0 = k.begin();
+    if (t0 < k.n) k.advance(t0, k.n);
+    k.finish(end);
 }
 
 // --- Blocks: groups of G consecutive series. The last group, when short, takes the G series that
@@ -354,21 +501,52 @@ Lanes_ lanes_of(Block b, std::uint64_t first, std::uint64_t real) noexcept {
     return l;
 }
 
-template <class Group, class Redo>
-void over_blocks(std::uint64_t count, std::uint64_t length, Group&& group, Redo&& redo) noexcept {
+// Positions per stretch when groups take turns: a stretch of every series stays in the cache.
+inline std::uint64_t stretch_for(std::uint64_t count) noexcept {
+    const std::uint64_t c = (std::uint64_t{1} << 16) / count;
+    return c < 16 ? 16 : c > 256 ? 256 : c & ~std::uint64_t{W - 1};
+}
+
+// Side-by-side series are taken a stretch of positions at a time across all the groups, not
+// one group from start to end: a group's lanes are a sliver of each row, and walking one sliver
+// down thousands of rows defeats the prefetchers and the address translation cache alike.
+template <class Make, class Redo>
+void over_blocks(std::uint64_t count, std::uint64_t length, Make&& make, Redo&& redo) noexcept {
     if (count == 0 || length == 0) return;
-    for (std::uint64_t first = 0; first < count; first += G) {
-        std::uint64_t start = first, real = G;
-        if (first + G > count) {
-            if (count >= G) start = count - G;
-            else real = count - first;
-        }
-        GroupEnd end;
-        group(start, real, end);
+    const std::uint64_t groups = (count + G - 1) / G;
+    const auto start_of = [&](std::uint64_t i) { return count >= G && (i + 1) * G > count ? count - G : i * G; };
+    const std::uint64_t real = count < G ? count : G;
+    GroupEnd end;
+    const auto settle_group = [&](auto& kernel, std::uint64_t i) {
+        kernel.finish(end);
         for (std::uint64_t j = 0; j < real; ++j) {
-            if (end.redo[j]) redo(start + j);
+            if (end.redo[j]) redo(start_of(i) + j);
         }
+    };
+    auto first = make(start_of(0), real);
+    if (groups == 1 || first.in_mode() != Mode::adjacent) {
+        run_whole(first, end);
+        settle_group(first, 0);
+        for (std::uint64_t i = 1; i < groups; ++i) {
+            auto k = make(start_of(i), real);
+            run_whole(k, end);
+            settle_group(k, i);
+        }
+        return;
     }
+    using Kernel = decltype(first);
+    Kernel* const all = new Kernel[groups];
+    all[0] = first;
+    for (std::uint64_t i = 1; i < groups; ++i) all[i] = make(start_of(i), real);
+    std::uint64_t t0 = length;
+    for (std::uint64_t i = 0; i < groups; ++i) t0 = all[i].begin();  // the same for every group
+    const std::uint64_t step = stretch_for(count);
+    for (std::uint64_t t = t0; t < length; t += step) {
+        const std::uint64_t to = smaller(t + step, length);
+        for (std::uint64_t i = 0; i < groups; ++i) all[i].advance(t, to);
+    }
+    for (std::uint64_t i = 0; i < groups; ++i) settle_group(all[i], i);
+    delete[] all;
 }
 
 // --- Runs: groups of G runs of nearly equal length (RunOrder). The lanes take every run of a
@@ -399,15 +577,16 @@ inline BlockOut run_block(unaligned_double* column, const Run& r) noexcept {
     return {column + r.start, 1, 0, r.length, 1};
 }
 
-template <class Group, class Tail, class Redo>
-void over_runs(std::span<const std::uint64_t> lengths, Group&& group, Tail&& tail, Redo&& redo) noexcept {
+template <class Make, class Tail, class Redo>
+void over_runs(std::span<const std::uint64_t> lengths, Make&& make, Tail&& tail, Redo&& redo) noexcept {
     const RunOrder order(lengths);
+    GroupEnd end;
     for (std::size_t first = 0; first < order.size(); first += G) {
         const Run* runs = order.runs() + first;
         const std::uint64_t real = smaller(G, order.size() - first);
         const std::uint64_t n = runs[real - 1].length;
-        GroupEnd end;
-        group(runs, real, n, end);
+        auto kernel = make(runs, real, n);
+        run_whole(kernel, end);
         for (std::uint64_t j = 0; j < real; ++j) {
             const bool done = !end.redo[j] &&
                               (runs[j].length == n || (end.resumable[j] && tail(runs[j], static_cast<int>(j), end, n)));
@@ -421,9 +600,8 @@ void over_runs(std::span<const std::uint64_t> lengths, Group&& group, Tail&& tai
 void sma_many(std::uint64_t period, BlockIn data, BlockOut out) noexcept {
     over_blocks(
         data.count, data.length,
-        [&](std::uint64_t first, std::uint64_t real, GroupEnd& end) {
-            sma_group(period, data.length, lanes_of<In>(data, first, real),
-                      lanes_of<Out>(out, first, real), end);
+        [&](std::uint64_t first, std::uint64_t real) {
+            return SmaLanes{period, data.length, lanes_of<In>(data, first, real), lanes_of<Out>(out, first, real)};
         },
         [](std::uint64_t) {});
 }
@@ -431,9 +609,8 @@ void sma_many(std::uint64_t period, BlockIn data, BlockOut out) noexcept {
 void ema_many(std::uint64_t period, BlockIn data, BlockOut out) noexcept {
     over_blocks(
         data.count, data.length,
-        [&](std::uint64_t first, std::uint64_t real, GroupEnd& end) {
-            ema_group(period, data.length, lanes_of<In>(data, first, real),
-                      lanes_of<Out>(out, first, real), end);
+        [&](std::uint64_t first, std::uint64_t real) {
+            return EmaLanes{period, data.length, lanes_of<In>(data, first, real), lanes_of<Out>(out, first, real)};
         },
         [](std::uint64_t) {});
 }
@@ -442,11 +619,10 @@ void macd_many(std::uint64_t fast, std::uint64_t slow, std::uint64_t signal, Blo
                BlockOut signal_out, BlockOut hist) noexcept {
     over_blocks(
         data.count, data.length,
-        [&](std::uint64_t first, std::uint64_t real, GroupEnd& end) {
-            const Out outs[3] = {lanes_of<Out>(macd, first, real),
-                                 lanes_of<Out>(signal_out, first, real),
-                                 lanes_of<Out>(hist, first, real)};
-            macd_group(fast, slow, signal, data.length, lanes_of<In>(data, first, real), outs, end);
+        [&](std::uint64_t first, std::uint64_t real) {
+            return MacdLanes{fast, slow, signal, data.length, lanes_of<In>(data, first, real),
+                             {lanes_of<Out>(macd, first, real), lanes_of<Out>(signal_out, first, real),
+                              lanes_of<Out>(hist, first, real)}};
         },
         [&](std::uint64_t k) {
             scalar::macd_many(fast, slow, signal, sub_block(data, k, 1), sub_block(macd, k, 1),
@@ -457,11 +633,11 @@ void macd_many(std::uint64_t fast, std::uint64_t slow, std::uint64_t signal, Blo
 void atr_many(std::uint64_t period, BlockIn high, BlockIn low, BlockIn close, BlockOut out) noexcept {
     over_blocks(
         high.count, high.length,
-        [&](std::uint64_t first, std::uint64_t real, GroupEnd& end) {
-            const In ins[3] = {lanes_of<In>(high, first, real),
-                               lanes_of<In>(low, first, real),
-                               lanes_of<In>(close, first, real)};
-            atr_group(period, high.length, ins, lanes_of<Out>(out, first, real), end);
+        [&](std::uint64_t first, std::uint64_t real) {
+            return AtrLanes{period, high.length,
+                            {lanes_of<In>(high, first, real), lanes_of<In>(low, first, real),
+                             lanes_of<In>(close, first, real)},
+                            lanes_of<Out>(out, first, real)};
         },
         [](std::uint64_t) {});
 }
@@ -472,8 +648,8 @@ void sma_runs(std::uint64_t period, InputSlice data, std::span<const std::uint64
     unaligned_double* y = out.data();
     over_runs(
         lengths,
-        [&](const Run* runs, std::uint64_t real, std::uint64_t n, GroupEnd& end) {
-            sma_group(period, n, lanes_of(x, runs, real), lanes_of(y, runs, real), end);
+        [&](const Run* runs, std::uint64_t real, std::uint64_t n) {
+            return SmaLanes{period, n, lanes_of(x, runs, real), lanes_of(y, runs, real)};
         },
         [&](const Run& r, int j, const GroupEnd& end, std::uint64_t from) {
             sma_tail(period, end.value[j], {x + r.start, 1}, {y + r.start, 1}, from, r.length);
@@ -488,8 +664,8 @@ void ema_runs(std::uint64_t period, InputSlice data, std::span<const std::uint64
     unaligned_double* y = out.data();
     over_runs(
         lengths,
-        [&](const Run* runs, std::uint64_t real, std::uint64_t n, GroupEnd& end) {
-            ema_group(period, n, lanes_of(x, runs, real), lanes_of(y, runs, real), end);
+        [&](const Run* runs, std::uint64_t real, std::uint64_t n) {
+            return EmaLanes{period, n, lanes_of(x, runs, real), lanes_of(y, runs, real)};
         },
         [&](const Run& r, int j, const GroupEnd& end, std::uint64_t from) {
             ema_tail(period, end.value[j], {x + r.start, 1}, {y + r.start, 1}, from, r.length);
@@ -505,9 +681,9 @@ void macd_runs(std::uint64_t fast, std::uint64_t slow, std::uint64_t signal, Inp
     unaligned_double* const y[3] = {macd.data(), signal_out.data(), hist.data()};
     over_runs(
         lengths,
-        [&](const Run* runs, std::uint64_t real, std::uint64_t n, GroupEnd& end) {
-            const Out outs[3] = {lanes_of(y[0], runs, real), lanes_of(y[1], runs, real), lanes_of(y[2], runs, real)};
-            macd_group(fast, slow, signal, n, lanes_of(x, runs, real), outs, end);
+        [&](const Run* runs, std::uint64_t real, std::uint64_t n) {
+            return MacdLanes{fast, slow, signal, n, lanes_of(x, runs, real),
+                             {lanes_of(y[0], runs, real), lanes_of(y[1], runs, real), lanes_of(y[2], runs, real)}};
         },
         [&](const Run& r, int j, const GroupEnd& end, std::uint64_t from) {
             return macd_tail(fast, slow, signal, end.state[j], {x + r.start, 1}, {y[0] + r.start, 1},
@@ -525,9 +701,9 @@ void atr_runs(std::uint64_t period, InputSlice high, InputSlice low, InputSlice 
     unaligned_double* y = out.data();
     over_runs(
         lengths,
-        [&](const Run* runs, std::uint64_t real, std::uint64_t n, GroupEnd& end) {
-            const In ins[3] = {lanes_of(x[0], runs, real), lanes_of(x[1], runs, real), lanes_of(x[2], runs, real)};
-            atr_group(period, n, ins, lanes_of(y, runs, real), end);
+        [&](const Run* runs, std::uint64_t real, std::uint64_t n) {
+            return AtrLanes{period, n, {lanes_of(x[0], runs, real), lanes_of(x[1], runs, real), lanes_of(x[2], runs, real)},
+                            lanes_of(y, runs, real)};
         },
         [&](const Run& r, int j, const GroupEnd& end, std::uint64_t from) {
             atr_tail(period, end.value[j], {x[0] + r.start, 1}, {x[1] + r.start, 1}, {x[2] + r.start, 1},
