@@ -501,15 +501,11 @@ Lanes_ lanes_of(Block b, std::uint64_t first, std::uint64_t real) noexcept {
     return l;
 }
 
-// Positions per stretch when groups take turns: a stretch of every series stays in the cache.
-inline std::uint64_t stretch_for(std::uint64_t count) noexcept {
-    const std::uint64_t c = (std::uint64_t{1} << 16) / count;
-    return c < 16 ? 16 : c > 256 ? 256 : c & ~std::uint64_t{W - 1};
-}
-
-// Side-by-side series are taken a stretch of positions at a time across all the groups, not
-// one group from start to end: a group's lanes are a sliver of each row, and walking one sliver
-// down thousands of rows defeats the prefetchers and the address translation cache alike.
+// Side-by-side series are taken one tile of positions at a time across all the groups, row after
+// row, not one group from start to end: a group's lanes are a sliver of each row, and walking one
+// sliver down thousands of rows defeats the prefetchers and the address translation cache alike.
+// The groups' running values go through memory between turns, but no chain waits on that: a
+// group's next turn comes after every other group's.
 template <class Make, class Redo>
 void over_blocks(std::uint64_t count, std::uint64_t length, Make&& make, Redo&& redo) noexcept {
     if (count == 0 || length == 0) return;
@@ -540,9 +536,8 @@ void over_blocks(std::uint64_t count, std::uint64_t length, Make&& make, Redo&& 
     for (std::uint64_t i = 1; i < groups; ++i) all[i] = make(start_of(i), real);
     std::uint64_t t0 = length;
     for (std::uint64_t i = 0; i < groups; ++i) t0 = all[i].begin();  // the same for every group
-    const std::uint64_t step = stretch_for(count);
-    for (std::uint64_t t = t0; t < length; t += step) {
-        const std::uint64_t to = smaller(t + step, length);
+    for (std::uint64_t t = t0; t < length; t += W) {
+        const std::uint64_t to = smaller(t + W, length);
         for (std::uint64_t i = 0; i < groups; ++i) all[i].advance(t, to);
     }
     for (std::uint64_t i = 0; i < groups; ++i) settle_group(all[i], i);
