@@ -68,6 +68,8 @@ void settle(Lanes_& l) noexcept {
 
 inline OutStrand out_strand(const Out& o, int j) noexcept { return {o.p[j], o.stride}; }
 
+constexpr std::ptrdiff_t prefetch_bytes = 1024;
+
 // T consecutive positions from t on, of the lanes of register r: x[tt] holds position t + tt of
 // lanes r*W..r*W+W-1. One register at a time, so that the registers' chains each need few
 // registers and the processor overlaps them.
@@ -76,6 +78,13 @@ BRINDLEX_STEP void load(const In& in, std::uint64_t t, int r, V (&x)[T]) noexcep
     const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(t) * in.stride;
     if constexpr (T == W) {
         if (in.mode == Mode::rows) {
+            // Sixteen rows per input and output are more streams than the hardware prefetchers
+            // follow; each row's line some way ahead is asked for once per line.
+            if ((t & 7) == 0) {
+                BRINDLEX_UNROLL for (int j = 0; j < W; ++j) {
+                    __builtin_prefetch(reinterpret_cast<const char*>(in.p[r * W + j] + t) + prefetch_bytes);
+                }
+            }
             Mem::load_rows(in.p + r * W, t, x);
             return;
         }
@@ -453,19 +462,30 @@ struct AtrLanes {
         return p + 1;
     }
 
+    // Two registers of lanes at a time over the whole stretch: three inputs and an output for
+    // all sixteen lanes at once would be more streams of memory than the prefetchers follow.
+    static constexpr int pass = 2;
+    static_assert(R % pass == 0);
+
+    template <int R0>
     void advance(std::uint64_t from, std::uint64_t to) noexcept {
         V v[R];
         const V k = inv;
-        BRINDLEX_UNROLL for (int r = 0; r < R; ++r) v[r] = value[r];
+        BRINDLEX_UNROLL for (int r = R0; r < R0 + pass; ++r) v[r] = value[r];
         sweep(from, to, [&]<int T>(std::uint64_t t) BRINDLEX_LAMBDA {
-            BRINDLEX_UNROLL for (int r = 0; r < R; ++r) {
+            BRINDLEX_UNROLL for (int r = R0; r < R0 + pass; ++r) {
                 V tr[T], y[T];
                 ranges<T>(t, r, tr);
                 BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) y[tt] = v[r] = atr_smooth(v[r], tr[tt], k);
                 store<T>(out, t, r, y);
             }
         });
-        BRINDLEX_UNROLL for (int r = 0; r < R; ++r) value[r] = v[r];
+        BRINDLEX_UNROLL for (int r = R0; r < R0 + pass; ++r) value[r] = v[r];
+    }
+
+    void advance(std::uint64_t from, std::uint64_t to) noexcept {
+        advance<0>(from, to);
+        advance<2>(from, to);
     }
 
     void finish(GroupEnd& end) const noexcept {
@@ -520,7 +540,7 @@ void over_blocks(std::uint64_t count, std::uint64_t length, Make&& make, Redo&& 
         }
     };
     auto first = make(start_of(0), real);
-    if (groups == 1 || first.in_mode() != Mode::adjacent) {
+    if (first.in_mode() != Mode::adjacent) {
         run_whole(first, end);
         settle_group(first, 0);
         for (std::uint64_t i = 1; i < groups; ++i) {
