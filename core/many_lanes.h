@@ -610,24 +610,42 @@ void over_runs(std::span<const std::uint64_t> lengths, Make&& make, Tail&& tail,
     }
 }
 
-}  // namespace
-
-void sma_many(std::uint64_t period, BlockIn data, BlockOut out) noexcept {
+// SMA and EMA: one input, one output and one period, their lanes and tails alike.
+template <class Kernel>
+void one_input_blocks(std::uint64_t period, BlockIn data, BlockOut out) noexcept {
     over_blocks(
         data.count, data.length,
         [&](std::uint64_t first, std::uint64_t real) {
-            return SmaLanes{period, data.length, lanes_of<In>(data, first, real), lanes_of<Out>(out, first, real)};
+            return Kernel{period, data.length, lanes_of<In>(data, first, real), lanes_of<Out>(out, first, real)};
         },
         [](std::uint64_t) {});
 }
 
-void ema_many(std::uint64_t period, BlockIn data, BlockOut out) noexcept {
-    over_blocks(
-        data.count, data.length,
-        [&](std::uint64_t first, std::uint64_t real) {
-            return EmaLanes{period, data.length, lanes_of<In>(data, first, real), lanes_of<Out>(out, first, real)};
+template <class Kernel, class Tail, class Whole>
+void one_input_runs(std::uint64_t period, InputSlice data, std::span<const std::uint64_t> lengths, OutputSlice out,
+                    Tail tail_of, Whole whole) noexcept {
+    const unaligned_double* x = data.data();
+    unaligned_double* y = out.data();
+    over_runs(
+        lengths,
+        [&](const Run* runs, std::uint64_t real, std::uint64_t n) {
+            return Kernel{period, n, lanes_of(x, runs, real), lanes_of(y, runs, real)};
         },
-        [](std::uint64_t) {});
+        [&](const Run& r, int j, const GroupEnd& end, std::uint64_t from) {
+            tail_of(period, end.value[j], Strand{x + r.start, 1}, OutStrand{y + r.start, 1}, from, r.length);
+            return true;
+        },
+        [&](const Run& r) { whole(period, run_block(x, r), run_block(y, r)); });
+}
+
+}  // namespace
+
+void sma_many(std::uint64_t period, BlockIn data, BlockOut out) noexcept {
+    one_input_blocks<SmaLanes>(period, data, out);
+}
+
+void ema_many(std::uint64_t period, BlockIn data, BlockOut out) noexcept {
+    one_input_blocks<EmaLanes>(period, data, out);
 }
 
 void macd_many(std::uint64_t fast, std::uint64_t slow, std::uint64_t signal, BlockIn data, BlockOut macd,
@@ -659,34 +677,12 @@ void atr_many(std::uint64_t period, BlockIn high, BlockIn low, BlockIn close, Bl
 
 void sma_runs(std::uint64_t period, InputSlice data, std::span<const std::uint64_t> lengths,
               OutputSlice out) noexcept {
-    const unaligned_double* x = data.data();
-    unaligned_double* y = out.data();
-    over_runs(
-        lengths,
-        [&](const Run* runs, std::uint64_t real, std::uint64_t n) {
-            return SmaLanes{period, n, lanes_of(x, runs, real), lanes_of(y, runs, real)};
-        },
-        [&](const Run& r, int j, const GroupEnd& end, std::uint64_t from) {
-            sma_tail(period, end.value[j], {x + r.start, 1}, {y + r.start, 1}, from, r.length);
-            return true;
-        },
-        [&](const Run& r) { scalar::sma_many(period, run_block(x, r), run_block(y, r)); });
+    one_input_runs<SmaLanes>(period, data, lengths, out, sma_tail, scalar::sma_many);
 }
 
 void ema_runs(std::uint64_t period, InputSlice data, std::span<const std::uint64_t> lengths,
               OutputSlice out) noexcept {
-    const unaligned_double* x = data.data();
-    unaligned_double* y = out.data();
-    over_runs(
-        lengths,
-        [&](const Run* runs, std::uint64_t real, std::uint64_t n) {
-            return EmaLanes{period, n, lanes_of(x, runs, real), lanes_of(y, runs, real)};
-        },
-        [&](const Run& r, int j, const GroupEnd& end, std::uint64_t from) {
-            ema_tail(period, end.value[j], {x + r.start, 1}, {y + r.start, 1}, from, r.length);
-            return true;
-        },
-        [&](const Run& r) { scalar::ema_many(period, run_block(x, r), run_block(y, r)); });
+    one_input_runs<EmaLanes>(period, data, lengths, out, ema_tail, scalar::ema_many);
 }
 
 void macd_runs(std::uint64_t fast, std::uint64_t slow, std::uint64_t signal, InputSlice data,
