@@ -550,17 +550,22 @@ void over_blocks(std::uint64_t count, std::uint64_t length, Make&& make, Redo&& 
         }
         return;
     }
+    // A batch of groups takes turns: enough series side by side for whole lines and pages of
+    // every row, and a bounded number of groups in memory however wide the block.
     using Kernel = decltype(first);
-    Kernel* const all = new Kernel[groups];
-    all[0] = first;
-    for (std::uint64_t i = 1; i < groups; ++i) all[i] = make(start_of(i), real);
-    std::uint64_t t0 = length;
-    for (std::uint64_t i = 0; i < groups; ++i) t0 = all[i].begin();  // the same for every group
-    for (std::uint64_t t = t0; t < length; t += W) {
-        const std::uint64_t to = smaller(t + W, length);
-        for (std::uint64_t i = 0; i < groups; ++i) all[i].advance(t, to);
+    constexpr std::uint64_t batch = 64;
+    Kernel* const all = new Kernel[smaller(groups, batch)];
+    for (std::uint64_t b = 0; b < groups; b += batch) {
+        const std::uint64_t m = smaller(batch, groups - b);
+        for (std::uint64_t i = 0; i < m; ++i) all[i] = b + i == 0 ? first : make(start_of(b + i), real);
+        std::uint64_t t0 = length;
+        for (std::uint64_t i = 0; i < m; ++i) t0 = all[i].begin();  // the same for every group
+        for (std::uint64_t t = t0; t < length; t += W) {
+            const std::uint64_t to = smaller(t + W, length);
+            for (std::uint64_t i = 0; i < m; ++i) all[i].advance(t, to);
+        }
+        for (std::uint64_t i = 0; i < m; ++i) settle_group(all[i], b + i);
     }
-    for (std::uint64_t i = 0; i < groups; ++i) settle_group(all[i], i);
     delete[] all;
 }
 
