@@ -300,6 +300,7 @@ struct MacdLanes {
     In in;
     Out out[3];
     MacdState<V> st[R]{};
+    MacdState<V> saved[R]{};  // the state before a tile the steady rule tries
     MacdWeights<V> w{};
     std::uint64_t signal_start = 0;
     bool unusable[G]{};
@@ -332,27 +333,28 @@ struct MacdLanes {
     // general rule gives the same. Returns false, having written what the general rule then
     // overwrites, when one does not.
     template <int R0>
-    BRINDLEX_STEP bool steady(std::uint64_t t, MacdState<V> (&a)[R]) const noexcept {
+    BRINDLEX_STEP bool steady(std::uint64_t t, MacdState<V> (&a)[R]) noexcept {
         const MacdWeights<V>& k = w;
         V bad = O::all(0.0);
-        MacdState<V> b[R];
         BRINDLEX_UNROLL for (int r = R0; r < R0 + pass; ++r) {
             V x[W], m[W], sig[W], h[W];
             load<W>(in, t, r, x);
-            assign(b[r], a[r]);
+            assign(saved[r], a[r]);
             BRINDLEX_UNROLL for (int tt = 0; tt < W; ++tt) {
-                const MacdStep<V> step = macd_steady_step(b[r], x[tt], k);
-                assign(b[r], step.state);
+                const MacdStep<V> step = macd_steady_step(a[r], x[tt], k);
+                assign(a[r], step.state);
                 m[tt] = step.macd, sig[tt] = step.signal, h[tt] = step.hist;
-                bad = O::bit_or(bad, O::nan(step.hist));
+                // A sum of the histograms is NaN when any of them is (and, rarely, for opposite
+                // infinities, a false alarm the general rule sorts out).
+                bad = bad + step.hist;
             }
             store<W>(out[0], t, r, m);
             store<W>(out[1], t, r, sig);
             store<W>(out[2], t, r, h);
         }
-        if (O::any(bad)) return false;
-        BRINDLEX_UNROLL for (int r = R0; r < R0 + pass; ++r) assign(a[r], b[r]);
-        return true;
+        if (!O::any(O::nan(bad))) return true;
+        BRINDLEX_UNROLL for (int r = R0; r < R0 + pass; ++r) assign(a[r], saved[r]);
+        return false;
     }
 
     // Registers R0..R0 + pass - 1 over the whole stretch. Three running values and six weights
