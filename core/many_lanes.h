@@ -1,9 +1,8 @@
-// Many series in the lanes of vector registers, for the instruction set of the including file: one lane per series,
-// every lane doing the one-series kernel's operations in its order.
+// Many series in the lanes of vector registers, one lane per series, for the instruction set of the including file.
 //
-// Included once by each target's file, after it has defined BRINDLEX_LANES_NS and, in that
-// namespace, V (the vector type). Everything here has that namespace, so the targets' copies
-// never meet at link time.
+// Every lane does the one-series kernel's operations in its order. Included once by each
+// target's file, after it has defined BRINDLEX_LANES_NS and, in that namespace, V (the vector
+// type). Everything here has that namespace, so the targets' copies never meet at link time.
 #pragma once
 
 #include <cstddef>
