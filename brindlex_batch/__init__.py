@@ -30,6 +30,7 @@ from . import _native
 __all__ = ["MacdResult", "atr", "ema", "macd", "sma"]
 
 
+_FLOAT64 = np.dtype(np.float64)
 _U64_MAX = 2**64 - 1
 # More threads than this never help a process; a larger request is read as this one.
 _MAX_THREADS = 1 << 16
@@ -93,16 +94,23 @@ def _as_array(value: object, name: str) -> npt.NDArray[Any]:
 
 def _series(value: object, name: str) -> tuple[npt.NDArray[Any], npt.NDArray[np.float64]]:
     """The caller's array, for the overlap test with outputs, and the float64 array computed on."""
+    # The usual argument, checked in a few attribute reads: the call's cost on small blocks.
+    if type(value) is np.ndarray and value.dtype == _FLOAT64 and value.flags.aligned and 0 < value.ndim < 3:
+        return value, value
     array = _as_array(value, name)
     if array.dtype.kind not in "iuf":
         raise TypeError(f"argument '{name}': expected real numbers (an integer or floating-point "
                         f"dtype), got dtype {array.dtype}")
     if array.ndim not in (1, 2):
         raise ValueError(f"argument '{name}': expected 1 or 2 dimensions, got {array.ndim}")
-    # The kernels step through memory in whole elements.
-    if array.dtype != np.float64 or any(stride % 8 for stride in array.strides):
+    if array.dtype != _FLOAT64 or not _whole_steps(array):
         return array, array.astype(np.float64)
     return array, array
+
+
+def _whole_steps(array: npt.NDArray[Any]) -> bool:
+    """Whether the kernels, which step through memory in whole float64 elements, can take it."""
+    return bool(array.flags.aligned) or not any(stride % 8 for stride in array.strides)
 
 
 def _lengths(value: npt.ArrayLike | None, data: npt.NDArray[np.float64]) -> npt.NDArray[np.uint64] | None:
@@ -168,9 +176,7 @@ def _outputs(out: object, names: Sequence[str], data: npt.NDArray[np.float64], b
 
 
 def _steppable(array: npt.NDArray[np.float64], by_runs: bool) -> bool:
-    if by_runs:
-        return array.flags.c_contiguous
-    return not any(stride % 8 for stride in array.strides)
+    return bool(array.flags.c_contiguous) if by_runs else _whole_steps(array)
 
 
 def _finish(results: list[npt.NDArray[np.float64]], targets: list[npt.NDArray[np.float64]]) -> None:
