@@ -142,11 +142,26 @@ def _check_out(out: object, name: str, shape: tuple[int, ...],
         raise ValueError(f"argument '{name}': expected the input's shape {shape}, got {given.shape}")
     if not given.flags.writeable:
         raise ValueError(f"argument '{name}': the array is read-only")
+    if not _distinct_elements(given):
+        raise ValueError(f"argument '{name}': its elements may overlap each other (a stride of 0 or too short)")
     for input_name, array in inputs:
         # Bounds of memory, not elements: outputs interleaved with an input are refused too.
         if np.may_share_memory(given, array):
             raise ValueError(f"argument '{name}': shares memory with argument '{input_name}'")
     return cast(npt.NDArray[np.float64], given)
+
+
+def _distinct_elements(array: npt.NDArray[Any]) -> bool:
+    """Whether no two elements share memory: each axis, taken by increasing step, steps past the
+    whole span of the ones before it."""
+    if array.size == 0:
+        return True
+    span = array.itemsize
+    for step, size in sorted((abs(step), size) for step, size in zip(array.strides, array.shape) if size > 1):
+        if step < span:
+            return False
+        span = step * size
+    return True
 
 
 def _outputs(out: object, names: Sequence[str], data: npt.NDArray[np.float64], by_runs: bool,

@@ -1,4 +1,4 @@
-// Splitting a call's series over threads of its own: how many, where each part begins, and running the parts.
+// Splitting a call's series over threads: how many, where each part begins, and running the parts.
 #pragma once
 
 #include <cstddef>
@@ -7,6 +7,8 @@
 #include <span>
 #include <thread>
 #include <vector>
+
+#include "helper_threads.h"
 
 namespace brindlex::batch {
 
@@ -27,17 +29,22 @@ struct RunBoundary {
 // hold about equal numbers of elements; a run is never split, since it is one series.
 std::vector<RunBoundary> run_boundaries(std::span<const std::uint64_t> lengths, std::size_t parts);
 
-// Runs part(0) to part(parts - 1) at once, part 0 on the calling thread and each other one on a
-// thread started for it. A thread the system refuses leaves its part to the calling thread.
+// Runs part(0) to part(parts - 1) at once, on the calling thread and the process's helper threads,
+// or, while another call holds those, on threads started for this call. A thread the system
+// refuses leaves its parts to the calling thread.
 template <class Part>
 void run_parts(std::size_t parts, const Part& part) noexcept {
-    std::vector<std::jthread> helpers;
+    if (parts == 1) return part(0);
+    Job job{[](const void* context, std::size_t k) { (*static_cast<const Part*>(context))(k); }, &part,
+            parts};
+    if (HelperThreads::instance().run(job)) return;
+    std::vector<std::jthread> threads;
     std::size_t started = 1;
     try {
-        helpers.reserve(parts - 1);
-        for (; started < parts; ++started) helpers.emplace_back([&part, started] { part(started); });
+        threads.reserve(parts - 1);
+        for (; started < parts; ++started) threads.emplace_back([&part, started] { part(started); });
     } catch (const std::exception&) {
-        // Out of threads or memory: the parts not started run below, in turn.
+        // The parts not started run below, in turn.
     }
     part(0);
     for (std::size_t k = started; k < parts; ++k) part(k);

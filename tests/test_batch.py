@@ -181,7 +181,8 @@ def bad_values(good, outs):
         # Data are two-dimensional: even a right sum is wrong.
         "lengths": [[good.size], [good.size + 1, -1], [1.0] * good.size, [[good.size]], ["1"]],
         "out": [outs[0][:1], outs[0].astype(np.float32), outs[0].tolist(), outs[0].T, read_only,
-                good, good[::-1], good[:, ::-1]],
+                good, good[::-1], good[:, ::-1],
+                np.lib.stride_tricks.as_strided(outs[0], strides=(0, 8), writeable=True)],
     }
 
 
