@@ -32,8 +32,9 @@ __all__ = ["MacdResult", "atr", "ema", "macd", "sma"]
 
 _FLOAT64 = np.dtype(np.float64)
 _U64_MAX = 2**64 - 1
-# More threads than this never help a process; a larger request is read as this one.
-_MAX_THREADS = 1 << 16
+# More threads than this never help; helper threads stay for the process's lifetime, so a larger
+# request is read as this one.
+_MAX_THREADS = 256
 
 
 class MacdResult(NamedTuple):
@@ -52,9 +53,11 @@ def _period(value: SupportsIndex, name: str) -> int:
     try:
         period = operator.index(value)
     except TypeError:
-        raise TypeError(f"argument '{name}': expected an integer period, got {_type_name(value)}") from None
+        raise TypeError(f"argument '{name}': expected an integer period, "
+                        f"got {_type_name(value)}") from None
     if not 0 <= period <= _U64_MAX:
-        raise OverflowError(f"argument '{name}': expected a period from 0 to 2**64 - 1, got {period}")
+        raise OverflowError(f"argument '{name}': expected a period from 0 to 2**64 - 1, "
+                            f"got {period}")
     return period
 
 
@@ -62,9 +65,11 @@ def _threads(value: SupportsIndex) -> int:
     try:
         threads = operator.index(value)
     except TypeError:
-        raise TypeError(f"argument 'threads': expected an integer, got {_type_name(value)}") from None
+        raise TypeError(f"argument 'threads': expected an integer, "
+                        f"got {_type_name(value)}") from None
     if threads < 0:
-        raise ValueError(f"argument 'threads': expected 0 (every core) or a count of threads, got {threads}")
+        raise ValueError("argument 'threads': expected 0 (every core) or a count of threads, "
+                         f"got {threads}")
     return min(threads, _MAX_THREADS)
 
 
@@ -95,7 +100,8 @@ def _as_array(value: object, name: str) -> npt.NDArray[Any]:
 def _series(value: object, name: str) -> tuple[npt.NDArray[Any], npt.NDArray[np.float64]]:
     """The caller's array, for the overlap test with outputs, and the float64 array computed on."""
     # The usual argument, checked in a few attribute reads: the call's cost on small blocks.
-    if type(value) is np.ndarray and value.dtype == _FLOAT64 and value.flags.aligned and 0 < value.ndim < 3:
+    if (type(value) is np.ndarray and value.dtype == _FLOAT64 and value.flags.aligned
+            and 0 < value.ndim < 3):
         return value, value
     array = _as_array(value, name)
     if array.dtype.kind not in "iuf":
@@ -113,7 +119,8 @@ def _whole_steps(array: npt.NDArray[Any]) -> bool:
     return bool(array.flags.aligned) or not any(stride % 8 for stride in array.strides)
 
 
-def _lengths(value: npt.ArrayLike | None, data: npt.NDArray[np.float64]) -> npt.NDArray[np.uint64] | None:
+def _lengths(value: npt.ArrayLike | None,
+             data: npt.NDArray[np.float64]) -> npt.NDArray[np.uint64] | None:
     if value is None:
         return None
     if data.ndim != 1:
@@ -121,7 +128,8 @@ def _lengths(value: npt.ArrayLike | None, data: npt.NDArray[np.float64]) -> npt.
                          f"got {data.ndim} dimensions")
     lengths = _as_array(value, "lengths")
     if lengths.ndim != 1:
-        raise ValueError(f"argument 'lengths': expected a one-dimensional sequence, got {lengths.ndim} dimensions")
+        raise ValueError("argument 'lengths': expected a one-dimensional sequence, "
+                         f"got {lengths.ndim} dimensions")
     if lengths.size == 0:
         return np.empty(0, np.uint64)
     if lengths.dtype.kind not in "iu":
@@ -139,11 +147,13 @@ def _check_out(out: object, name: str, shape: tuple[int, ...],
     if given.dtype != np.float64:
         raise TypeError(f"argument '{name}': expected dtype float64, got {given.dtype}")
     if given.shape != shape:
-        raise ValueError(f"argument '{name}': expected the input's shape {shape}, got {given.shape}")
+        raise ValueError(f"argument '{name}': expected the input's shape {shape}, "
+                         f"got {given.shape}")
     if not given.flags.writeable:
         raise ValueError(f"argument '{name}': the array is read-only")
     if not _distinct_elements(given):
-        raise ValueError(f"argument '{name}': its elements may overlap each other (a stride of 0 or too short)")
+        raise ValueError(f"argument '{name}': its elements may overlap each other "
+                         "(a stride of 0 or too short)")
     for input_name, array in inputs:
         # Bounds of memory, not elements: outputs interleaved with an input are refused too.
         if np.may_share_memory(given, array):
@@ -157,7 +167,8 @@ def _distinct_elements(array: npt.NDArray[Any]) -> bool:
     if array.size == 0:
         return True
     span = array.itemsize
-    for step, size in sorted((abs(step), size) for step, size in zip(array.strides, array.shape) if size > 1):
+    axes = sorted((abs(step), size) for step, size in zip(array.strides, array.shape) if size > 1)
+    for step, size in axes:
         if step < span:
             return False
         span = step * size
@@ -165,9 +176,11 @@ def _distinct_elements(array: npt.NDArray[Any]) -> bool:
 
 
 def _outputs(out: object, names: Sequence[str], data: npt.NDArray[np.float64], by_runs: bool,
-             inputs: Sequence[tuple[str, npt.NDArray[Any]]]) -> tuple[list[npt.NDArray[np.float64]], list[npt.NDArray[np.float64]]]:
+             inputs: Sequence[tuple[str, npt.NDArray[Any]]]
+             ) -> tuple[list[npt.NDArray[np.float64]], list[npt.NDArray[np.float64]]]:
     """The arrays returned and, for each, the array the kernels write: the same one unless the
-    caller's array has a layout the kernels cannot step through, then a new one copied over after."""
+    caller's array has a layout the kernels cannot step through, then a new one copied over
+    after."""
     if out is None:
         # One layout the runs can take; otherwise the input's order, which the kernels read and
         # write at the same speed.
@@ -200,7 +213,8 @@ def _finish(results: list[npt.NDArray[np.float64]], targets: list[npt.NDArray[np
             np.copyto(result, target)
 
 
-def _layout(arrays: list[npt.NDArray[np.float64]], axis: SupportsIndex, lengths: npt.ArrayLike | None, threads: SupportsIndex
+def _layout(arrays: list[npt.NDArray[np.float64]], axis: SupportsIndex,
+            lengths: npt.ArrayLike | None, threads: SupportsIndex
             ) -> tuple[list[npt.NDArray[np.float64]], int, npt.NDArray[np.uint64] | None, int]:
     """The arrays as the kernels take them, the time axis, the runs and the thread count."""
     time_axis = _time_axis(axis, arrays[0].ndim)
@@ -210,15 +224,17 @@ def _layout(arrays: list[npt.NDArray[np.float64]], axis: SupportsIndex, lengths:
     return arrays, time_axis, runs, _threads(threads)
 
 
-def sma(data: npt.ArrayLike, period: SupportsIndex, *, axis: SupportsIndex = -1, lengths: npt.ArrayLike | None = None,
-        out: npt.NDArray[np.float64] | None = None, threads: SupportsIndex = 1) -> npt.NDArray[np.float64]:
+def sma(data: npt.ArrayLike, period: SupportsIndex, *, axis: SupportsIndex = -1,
+        lengths: npt.ArrayLike | None = None, out: npt.NDArray[np.float64] | None = None,
+        threads: SupportsIndex = 1) -> npt.NDArray[np.float64]:
     """Simple moving average of every series, as ``brindlex.indicator_sma`` computes each.
 
     ``data``: one series (1-D) or many (2-D, ``axis`` naming time), or a long column cut by
     ``lengths`` (lengths of consecutive series, summing to ``len(data)``). ``period``: an integer
     from 0 to 2**64 - 1. ``out``: a writeable float64 array of ``data``'s shape sharing no memory
-    with it. ``threads``: how many threads share the series (0: every core); the interpreter lock
-    is released while they compute. Returns ``out``, or a new array of ``data``'s shape.
+    with it. ``threads``: how many threads share the series (0: every core, at most 256); the
+    interpreter lock is released while they compute. Returns ``out``, or a new array of
+    ``data``'s shape.
 
     Raises ``TypeError`` (a non-integer period, axis or threads; data that are not real numbers;
     ``out`` not a float64 ndarray), ``OverflowError`` (a period below 0 or above 2**64 - 1) and
@@ -234,8 +250,9 @@ def sma(data: npt.ArrayLike, period: SupportsIndex, *, axis: SupportsIndex = -1,
     return results[0]
 
 
-def ema(data: npt.ArrayLike, period: SupportsIndex, *, axis: SupportsIndex = -1, lengths: npt.ArrayLike | None = None,
-        out: npt.NDArray[np.float64] | None = None, threads: SupportsIndex = 1) -> npt.NDArray[np.float64]:
+def ema(data: npt.ArrayLike, period: SupportsIndex, *, axis: SupportsIndex = -1,
+        lengths: npt.ArrayLike | None = None, out: npt.NDArray[np.float64] | None = None,
+        threads: SupportsIndex = 1) -> npt.NDArray[np.float64]:
     """Exponential moving average of every series, as ``brindlex.indicator_ema`` computes each.
 
     Arguments, result and exceptions as for ``sma``.
@@ -250,8 +267,10 @@ def ema(data: npt.ArrayLike, period: SupportsIndex, *, axis: SupportsIndex = -1,
 
 
 def macd(data: npt.ArrayLike, fast_period: SupportsIndex = 12, slow_period: SupportsIndex = 26,
-         signal_period: SupportsIndex = 9, *, axis: SupportsIndex = -1, lengths: npt.ArrayLike | None = None,
-         out: tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]] | None = None,
+         signal_period: SupportsIndex = 9, *, axis: SupportsIndex = -1,
+         lengths: npt.ArrayLike | None = None,
+         out: tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]
+         | None = None,
          threads: SupportsIndex = 1) -> MacdResult:
     """MACD line, signal line and histogram of every series, as ``brindlex.indicator_macd``
     computes each.
@@ -264,24 +283,28 @@ def macd(data: npt.ArrayLike, fast_period: SupportsIndex = 12, slow_period: Supp
     original, array = _series(data, "data")
     (array,), time_axis, runs, count = _layout([array], axis, lengths, threads)
     periods = [_period(p, name) for p, name in
-               ((fast_period, "fast_period"), (slow_period, "slow_period"), (signal_period, "signal_period"))]
+               ((fast_period, "fast_period"), (slow_period, "slow_period"),
+                (signal_period, "signal_period"))]
     results, targets = _outputs(out, ["out[0]", "out[1]", "out[2]"], array, runs is not None,
                                 [("data", original)])
     fast, slow, signal = periods
-    _native.macd(array, targets[0], targets[1], targets[2], fast, slow, signal, time_axis, runs, count)
+    _native.macd(array, targets[0], targets[1], targets[2], fast, slow, signal, time_axis, runs,
+                 count)
     _finish(results, targets)
     return MacdResult(*results)
 
 
-def atr(high: npt.ArrayLike, low: npt.ArrayLike, close: npt.ArrayLike, period: SupportsIndex = 14, *,
-        axis: SupportsIndex = -1, lengths: npt.ArrayLike | None = None, out: npt.NDArray[np.float64] | None = None,
+def atr(high: npt.ArrayLike, low: npt.ArrayLike, close: npt.ArrayLike,
+        period: SupportsIndex = 14, *, axis: SupportsIndex = -1,
+        lengths: npt.ArrayLike | None = None, out: npt.NDArray[np.float64] | None = None,
         threads: SupportsIndex = 1) -> npt.NDArray[np.float64]:
     """Average true range of every series of bars, as ``brindlex.indicator_atr`` computes each.
 
     ``high``, ``low`` and ``close`` have one shape; arguments, result and exceptions otherwise as
     for ``sma``. The interpreter lock is released while it computes (``brindlex`` holds it).
     """
-    bars = [_series(value, name) for value, name in ((high, "high"), (low, "low"), (close, "close"))]
+    bars = [_series(value, name)
+            for value, name in ((high, "high"), (low, "low"), (close, "close"))]
     shapes = {array.shape for _, array in bars}
     if len(shapes) > 1:
         raise ValueError("arguments 'high', 'low' and 'close': expected one shape, got "

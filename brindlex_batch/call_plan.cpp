@@ -28,8 +28,9 @@ std::uint64_t checked_total(std::span<const std::uint64_t> lengths, std::uint64_
     unsigned __int128 total = 0;
     for (const std::uint64_t length : lengths) total += length;
     if (total != column) {
-        const std::string sum = total > UINT64_MAX ? std::string("more than 2**64 - 1")
-                                                   : std::to_string(static_cast<std::uint64_t>(total));
+        const std::string sum = total > UINT64_MAX
+                                    ? std::string("more than 2**64 - 1")
+                                    : std::to_string(static_cast<std::uint64_t>(total));
         throw nanobind::value_error(("argument 'lengths': the lengths sum to " + sum +
                                      ", but the column holds " + std::to_string(column) + " values")
                                         .c_str());
@@ -46,7 +47,9 @@ CallPlan plan_call(std::initializer_list<const InputArray*> inputs,
     if (model.ndim() != 1 && model.ndim() != 2) {
         throw nanobind::value_error("arrays must have one or two dimensions");
     }
-    if (time_axis >= model.ndim()) throw nanobind::value_error("the time axis is not an axis of the arrays");
+    if (time_axis >= model.ndim()) {
+        throw nanobind::value_error("the time axis is not an axis of the arrays");
+    }
     const bool shapes_agree =
         std::ranges::all_of(inputs, [&](const InputArray* a) { return same_shape(*a, model); }) &&
         std::ranges::all_of(outputs, [&](const OutputArray* a) { return same_shape(*a, model); });
@@ -54,9 +57,12 @@ CallPlan plan_call(std::initializer_list<const InputArray*> inputs,
 
     CallPlan plan{time_axis, 0, {}, lengths.has_value(), 1};
     if (lengths) {
-        const bool columns = std::ranges::all_of(inputs, [](const InputArray* a) { return contiguous_column(*a); }) &&
-                             std::ranges::all_of(outputs, [](const OutputArray* a) { return contiguous_column(*a); });
-        if (!columns) throw nanobind::value_error("'lengths' needs contiguous one-dimensional arrays");
+        const bool columns =
+            std::ranges::all_of(inputs, [](const InputArray* a) { return contiguous_column(*a); }) &&
+            std::ranges::all_of(outputs, [](const OutputArray* a) { return contiguous_column(*a); });
+        if (!columns) {
+            throw nanobind::value_error("'lengths' needs contiguous one-dimensional arrays");
+        }
         plan.runs = {lengths->data(), lengths->shape(0)};
         checked_total(plan.runs, model.shape(0));
         plan.series = plan.runs.size();

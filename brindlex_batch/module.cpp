@@ -1,4 +1,4 @@
-// The extension of brindlex_batch: many series per call, each computed as brindlex computes it alone.
+// The extension of brindlex_batch: many series per call, each computed as brindlex would alone.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
@@ -72,7 +72,8 @@ void moving_average(InputArray data, OutputArray out, std::uint64_t period, std:
     compute(
         plan,
         [&](std::uint64_t first, std::uint64_t count) {
-            many(period, core::sub_block(in_block, first, count), core::sub_block(out_block, first, count));
+            many(period, core::sub_block(in_block, first, count),
+                 core::sub_block(out_block, first, count));
         },
         [&](std::span<const std::uint64_t> part, std::uint64_t first, std::uint64_t size) {
             runs(period, column_part(data, first, size), part, column_part(out, first, size));
@@ -80,7 +81,10 @@ void moving_average(InputArray data, OutputArray out, std::uint64_t period, std:
 }
 
 void check_macd_periods(std::uint64_t fast, std::uint64_t slow, std::uint64_t signal) {
-    if (fast == 0 || slow == 0 || signal == 0) throw nb::value_error("Periods must be greater than 0");
+    // brindlex's checks and words, so that both modules refuse the same periods alike.
+    if (fast == 0 || slow == 0 || signal == 0) {
+        throw nb::value_error("Periods must be greater than 0");
+    }
     if (fast >= slow) throw nb::value_error("Fast period must be less than slow period");
 }
 
@@ -88,7 +92,8 @@ void macd(InputArray data, OutputArray macd_out, OutputArray signal_out, OutputA
           std::uint64_t fast, std::uint64_t slow, std::uint64_t signal, std::size_t time_axis,
           Lengths lengths, std::size_t threads) {
     check_macd_periods(fast, slow, signal);
-    const CallPlan plan = plan_call({&data}, {&macd_out, &signal_out, &hist_out}, time_axis, lengths, threads);
+    const CallPlan plan =
+        plan_call({&data}, {&macd_out, &signal_out, &hist_out}, time_axis, lengths, threads);
     const core::BlockIn in_block = input_block(data, time_axis);
     const core::BlockOut out_blocks[3] = {output_block(macd_out, time_axis),
                                           output_block(signal_out, time_axis),
@@ -119,7 +124,8 @@ void atr(InputArray high, InputArray low, InputArray close, OutputArray out, std
         [&](std::uint64_t first, std::uint64_t count) {
             core::atr_many(period, core::sub_block(in_blocks[0], first, count),
                            core::sub_block(in_blocks[1], first, count),
-                           core::sub_block(in_blocks[2], first, count), core::sub_block(out_block, first, count));
+                           core::sub_block(in_blocks[2], first, count),
+                           core::sub_block(out_block, first, count));
         },
         [&](std::span<const std::uint64_t> part, std::uint64_t first, std::uint64_t size) {
             core::atr_runs(period, column_part(high, first, size), column_part(low, first, size),
@@ -136,19 +142,20 @@ NB_MODULE(_native, m) {
         "Many series per call, bit for bit as brindlex computes each. Private: brindlex_batch checks "
         "the caller's arguments, converts them and never passes overlapping arrays.";
 
-    m.def("sma", &moving_average<brindlex::core::sma_many, brindlex::core::sma_runs>, "data"_a.noconvert(),
-          "out"_a.noconvert(), "period"_a, "time_axis"_a, "lengths"_a.noconvert().none(), "threads"_a,
-          "Simple moving average of every series of `data` into `out`.");
-    m.def("ema", &moving_average<brindlex::core::ema_many, brindlex::core::ema_runs>, "data"_a.noconvert(),
-          "out"_a.noconvert(), "period"_a, "time_axis"_a, "lengths"_a.noconvert().none(), "threads"_a,
-          "Exponential moving average of every series of `data` into `out`.");
+    namespace core = brindlex::core;
+    m.def("sma", &moving_average<core::sma_many, core::sma_runs>, "data"_a.noconvert(),
+          "out"_a.noconvert(), "period"_a, "time_axis"_a, "lengths"_a.noconvert().none(),
+          "threads"_a, "Simple moving average of every series of `data` into `out`.");
+    m.def("ema", &moving_average<core::ema_many, core::ema_runs>, "data"_a.noconvert(),
+          "out"_a.noconvert(), "period"_a, "time_axis"_a, "lengths"_a.noconvert().none(),
+          "threads"_a, "Exponential moving average of every series of `data` into `out`.");
     m.def("macd", &macd, "data"_a.noconvert(), "macd_out"_a.noconvert(), "signal_out"_a.noconvert(),
-          "hist_out"_a.noconvert(), "fast_period"_a, "slow_period"_a, "signal_period"_a, "time_axis"_a,
-          "lengths"_a.noconvert().none(), "threads"_a,
+          "hist_out"_a.noconvert(), "fast_period"_a, "slow_period"_a, "signal_period"_a,
+          "time_axis"_a, "lengths"_a.noconvert().none(), "threads"_a,
           "MACD line, signal line and histogram of every series of `data`.");
     m.def("atr", &atr, "high"_a.noconvert(), "low"_a.noconvert(), "close"_a.noconvert(),
-          "out"_a.noconvert(), "period"_a, "time_axis"_a, "lengths"_a.noconvert().none(), "threads"_a,
-          "Average true range of every series of bars into `out`.");
+          "out"_a.noconvert(), "period"_a, "time_axis"_a, "lengths"_a.noconvert().none(),
+          "threads"_a, "Average true range of every series of bars into `out`.");
 
     m.def("_available_targets", &available_target_names,
           "Names of the kernels' code paths this processor runs, the one chosen by default last.");

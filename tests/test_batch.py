@@ -2,6 +2,10 @@
 layout, dtype, thread count and code path; bad arguments raise the documented exceptions and
 leave `out` untouched."""
 
+import subprocess
+import sys
+import threading
+
 import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -13,7 +17,8 @@ from brindlex_batch import _native
 from conftest import SANITIZED, bits
 
 EXAMPLES = 30 if SANITIZED else 200
-PROPERTY = settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+PROPERTY = settings(max_examples=EXAMPLES, deadline=None,
+                    suppress_health_check=[HealthCheck.too_slow])
 
 TARGETS = _native._available_targets()
 PAYLOAD_NAN = np.array([0x7FF8000000000001], dtype=np.uint64).view(np.float64)[0]
@@ -237,3 +242,35 @@ def test_other_array_types_give_the_numpy_result(convert):
     except ImportError as missing:
         pytest.skip(str(missing))
     assert np.array_equal(bits(bb.ema(given, 2)), bits(bb.ema(prices, 2)))
+
+
+def test_concurrent_calls_share_out_the_helper_threads():
+    # One call at a time has the helper threads; the others start threads of their own.
+    close = np.random.default_rng(3).normal(100.0, 1.0, (64, 300))
+    alone = bits(bb.ema(close, 10))
+    results = []
+
+    def caller():
+        results.extend(bits(bb.ema(close, 10, threads=2)) for _ in range(20))
+
+    callers = [threading.Thread(target=caller) for _ in range(4)]
+    for thread in callers:
+        thread.start()
+    for thread in callers:
+        thread.join()
+    assert len(results) == 80 and all(np.array_equal(r, alone) for r in results)
+
+
+def test_a_child_process_computes_on_helper_threads_of_its_own():
+    script = """if True:
+        import os, warnings
+        import numpy as np, brindlex_batch as bb
+        warnings.simplefilter("ignore", DeprecationWarning)
+        close = np.random.default_rng(3).normal(100.0, 1.0, (64, 300))
+        parent = bb.sma(close, 5, threads=2)
+        pid = os.fork()
+        if pid == 0:
+            os._exit(0 if np.array_equal(bb.sma(close, 5, threads=2), parent, equal_nan=True) else 3)
+        assert os.waitpid(pid, 0)[1] == 0
+    """
+    subprocess.run([sys.executable, "-P", "-c", script], check=True, timeout=120)
