@@ -21,15 +21,19 @@ struct Kernels {
 #define BRINDLEX_KERNELS_OF(ns) \
     Kernels { ns::sma_many, ns::ema_many, ns::macd_many, ns::atr_many, ns::sma_runs, ns::ema_runs, ns::macd_runs, ns::atr_runs }
 
-const Kernels table[] = {BRINDLEX_KERNELS_OF(scalar)};
+// Indexed by Target.
+const Kernels table[] = {BRINDLEX_KERNELS_OF(scalar), BRINDLEX_KERNELS_OF(sse2), BRINDLEX_KERNELS_OF(avx2)};
 
 struct Targets {
     Target list[3];
     std::size_t count;
 };
 
+// SSE2 is part of x86-64; AVX2 is asked of the processor once.
 Targets detect() noexcept {
-    Targets t{{Target::scalar}, 1};
+    Targets t{{Target::scalar, Target::sse2}, 2};
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) t.list[t.count++] = Target::avx2;
     return t;
 }
 

@@ -28,11 +28,11 @@ struct BlockOut {
     std::uint64_t count;
 };
 
-inline BlockIn sub_block(BlockIn b, std::uint64_t first, std::uint64_t count) noexcept {
+[[gnu::always_inline]] inline BlockIn sub_block(BlockIn b, std::uint64_t first, std::uint64_t count) noexcept {
     return {b.data + static_cast<std::ptrdiff_t>(first) * b.series_stride, b.time_stride, b.series_stride,
             b.length, count};
 }
-inline BlockOut sub_block(BlockOut b, std::uint64_t first, std::uint64_t count) noexcept {
+[[gnu::always_inline]] inline BlockOut sub_block(BlockOut b, std::uint64_t first, std::uint64_t count) noexcept {
     return {b.data + static_cast<std::ptrdiff_t>(first) * b.series_stride, b.time_stride, b.series_stride,
             b.length, count};
 }

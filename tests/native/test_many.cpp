@@ -76,8 +76,10 @@ struct Params {
     }
 };
 using Draw = Params (*)(SeriesMaker&, std::uint64_t n);
-// The one-series kernel on series `in`, results into `out` (already sized).
-using One = std::function<void(const Params&, const std::vector<Series>& in, std::vector<Series>& out)>;
+// The one-series kernel on series `in`, results into `out` (already sized); with `logs`, the
+// oracle instead, telling which cells receive the marker.
+using One = std::function<void(const Params&, const std::vector<Series>& in, std::vector<Series>& out,
+                               std::vector<reference::WriteLog>* logs)>;
 
 Series make_series(SeriesMaker& r, std::size_t n) {
     Mix mix;
@@ -112,9 +114,22 @@ Params macd_periods(SeriesMaker& r, std::uint64_t n) {
     return {f, s, g};
 }
 
-testing::AssertionResult same_cells(std::uint64_t series, const Series& want, const Series& got) {
+// The one-series kernel's result, and which of its cells hold the marker.
+struct Expected {
+    std::vector<Series> values;
+    std::vector<reference::WriteLog> logs;
+};
+
+// Exact bits, the marker exactly where the one-series kernel writes it, and a NaN where it
+// writes a NaN of the arithmetic (whose payload depends on the order in which the compiler
+// happens to put the operands of an addition: it is no part of the result).
+testing::AssertionResult same_cells(std::uint64_t series, const Series& want, const reference::WriteLog& log,
+                                    const Series& got) {
     for (std::size_t t = 0; t < want.size(); ++t) {
-        if (bits(want[t]) != bits(got[t])) {
+        const bool ok = log.at(t) == reference::WriteLog::Store::marker ? bits(got[t]) == marker_bits
+                        : is_nan(want[t])                                 ? is_nan(got[t])
+                                                                          : bits(got[t]) == bits(want[t]);
+        if (!ok) {
             return testing::AssertionFailure() << "series " << series << ", element " << t << " of " << want.size()
                                                << ": want " << std::hex << bits(want[t]) << ", got " << bits(got[t]);
         }
@@ -122,10 +137,13 @@ testing::AssertionResult same_cells(std::uint64_t series, const Series& want, co
     return testing::AssertionSuccess();
 }
 
-std::vector<Series> expected(const One& one, const Params& q, const std::vector<Series>& in, std::size_t outputs) {
-    std::vector<Series> out(outputs, Series(in[0].size()));
-    one(q, in, out);
-    return out;
+Expected expected(const One& one, const Params& q, const std::vector<Series>& in, std::size_t outputs) {
+    Expected e{std::vector<Series>(outputs, Series(in[0].size())), {}};
+    one(q, in, e.values, nullptr);
+    std::vector<Series> oracle = e.values;
+    for (auto& o : oracle) e.logs.emplace_back(o.data(), o.size());
+    one(q, in, oracle, &e.logs);
+    return e;
 }
 
 // Blocks of random shape, each input and output in a layout of its own, on every target.
@@ -165,7 +183,7 @@ void check_blocks(std::uint64_t seed, Draw draw, const One& one,
                 for (std::size_t o = 0; o < Out; ++o) {
                     Series got(length);
                     for (std::uint64_t t = 0; t < length; ++t) got[t] = outs[o].at(k, t);
-                    ASSERT_TRUE(same_cells(k, want[o], got)) << "output " << o << ", " << where;
+                    ASSERT_TRUE(same_cells(k, want.values[o], want.logs[o], got)) << "output " << o << ", " << where;
                 }
             }
             for (std::size_t o = 0; o < Out; ++o) {  // cells outside the layout stay as they were
@@ -215,7 +233,7 @@ void check_runs(std::uint64_t seed, Draw draw, const One& one,
                 const auto want = expected(one, q, series[k], Out);
                 for (std::size_t o = 0; o < Out; ++o) {
                     const Series got(results[o].begin() + at, results[o].begin() + at + lengths[k]);
-                    ASSERT_TRUE(same_cells(k, want[o], got)) << "output " << o << ", target "
+                    ASSERT_TRUE(same_cells(k, want.values[o], want.logs[o], got)) << "output " << o << ", target "
                         << static_cast<int>(target) << ", " << q.describe() << ", " << lengths.size() << " runs";
                 }
                 at += lengths[k];
@@ -225,16 +243,31 @@ void check_runs(std::uint64_t seed, Draw draw, const One& one,
     core::force_target(core::available_targets().back());
 }
 
-const One sma_one = [](const Params& q, const std::vector<Series>& in, std::vector<Series>& out) {
+using Logs = std::vector<reference::WriteLog>*;
+const One sma_one = [](const Params& q, const std::vector<Series>& in, std::vector<Series>& out, Logs logs) {
+    if (logs) return reference::sma(q.a, in[0], out[0], &(*logs)[0]);
     core::sma(q.a, in[0], out[0]);
 };
-const One ema_one = [](const Params& q, const std::vector<Series>& in, std::vector<Series>& out) {
+const One ema_one = [](const Params& q, const std::vector<Series>& in, std::vector<Series>& out, Logs logs) {
+    if (logs) return reference::ema(q.a, in[0], out[0], &(*logs)[0]);
     core::ema(q.a, in[0], out[0]);
 };
-const One macd_one = [](const Params& q, const std::vector<Series>& in, std::vector<Series>& out) {
-    core::macd(q.a, q.b, q.c, in[0], out[0], out[1], out[2]);
+// The three outputs are laid out separately, so one log serves them all, each at its own offset.
+const One macd_one = [](const Params& q, const std::vector<Series>& in, std::vector<Series>& out, Logs logs) {
+    if (!logs) return core::macd(q.a, q.b, q.c, in[0], out[0], out[1], out[2]);
+    std::vector<double> all(3 * in[0].size());
+    const std::size_t n = in[0].size();
+    reference::WriteLog log(all.data(), all.size());
+    reference::macd(q.a, q.b, q.c, in[0], core::OutputSlice(all.data(), n), core::OutputSlice(all.data() + n, n),
+                    core::OutputSlice(all.data() + 2 * n, n), &log);
+    for (std::size_t o = 0; o < 3; ++o) {
+        for (std::size_t t = 0; t < n; ++t) {
+            if (log.at(o * n + t) == reference::WriteLog::Store::marker) (*logs)[o].record(&out[o][t], reference::WriteLog::Store::marker);
+        }
+    }
 };
-const One atr_one = [](const Params& q, const std::vector<Series>& in, std::vector<Series>& out) {
+const One atr_one = [](const Params& q, const std::vector<Series>& in, std::vector<Series>& out, Logs logs) {
+    if (logs) return reference::atr(q.a, in[0], in[1], in[2], out[0], &(*logs)[0]);
     core::atr(q.a, in[0], in[1], in[2], out[0]);
 };
 
