@@ -19,7 +19,7 @@ has written nothing into ``out``.
 """
 
 import operator
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any, Literal, NamedTuple, SupportsIndex, cast
 
 import numpy as np
@@ -224,6 +224,19 @@ def _layout(arrays: list[npt.NDArray[np.float64]], axis: SupportsIndex,
     return arrays, time_axis, runs, _threads(threads)
 
 
+def _moving_average(kernel: Callable[..., None], data: npt.ArrayLike, period: SupportsIndex,
+                    axis: SupportsIndex, lengths: npt.ArrayLike | None,
+                    out: npt.NDArray[np.float64] | None,
+                    threads: SupportsIndex) -> npt.NDArray[np.float64]:
+    original, array = _series(data, "data")
+    (array,), time_axis, runs, count = _layout([array], axis, lengths, threads)
+    p = _period(period, "period")
+    results, targets = _outputs(out, ["out"], array, runs is not None, [("data", original)])
+    kernel(array, targets[0], p, time_axis, runs, count)
+    _finish(results, targets)
+    return results[0]
+
+
 def sma(data: npt.ArrayLike, period: SupportsIndex, *, axis: SupportsIndex = -1,
         lengths: npt.ArrayLike | None = None, out: npt.NDArray[np.float64] | None = None,
         threads: SupportsIndex = 1) -> npt.NDArray[np.float64]:
@@ -241,13 +254,7 @@ def sma(data: npt.ArrayLike, period: SupportsIndex, *, axis: SupportsIndex = -1,
     ``ValueError`` (a shape, axis, ``lengths`` or ``out`` that does not fit, or ``out`` sharing
     memory with ``data``).
     """
-    original, array = _series(data, "data")
-    (array,), time_axis, runs, count = _layout([array], axis, lengths, threads)
-    p = _period(period, "period")
-    results, targets = _outputs(out, ["out"], array, runs is not None, [("data", original)])
-    _native.sma(array, targets[0], p, time_axis, runs, count)
-    _finish(results, targets)
-    return results[0]
+    return _moving_average(_native.sma, data, period, axis, lengths, out, threads)
 
 
 def ema(data: npt.ArrayLike, period: SupportsIndex, *, axis: SupportsIndex = -1,
@@ -257,13 +264,7 @@ def ema(data: npt.ArrayLike, period: SupportsIndex, *, axis: SupportsIndex = -1,
 
     Arguments, result and exceptions as for ``sma``.
     """
-    original, array = _series(data, "data")
-    (array,), time_axis, runs, count = _layout([array], axis, lengths, threads)
-    p = _period(period, "period")
-    results, targets = _outputs(out, ["out"], array, runs is not None, [("data", original)])
-    _native.ema(array, targets[0], p, time_axis, runs, count)
-    _finish(results, targets)
-    return results[0]
+    return _moving_average(_native.ema, data, period, axis, lengths, out, threads)
 
 
 def macd(data: npt.ArrayLike, fast_period: SupportsIndex = 12, slow_period: SupportsIndex = 26,
