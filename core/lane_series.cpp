@@ -1,4 +1,4 @@
-// One series of a many-series call on its own: seeds found as the one-series kernels find them, and tails by the shared steps.
+// One series of a many-series call on its own: seeds as the one-series kernels find them, tails by the shared steps.
 #include "lane_series.h"
 
 #include "atr_step.h"

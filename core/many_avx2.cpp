@@ -1,4 +1,4 @@
-// The many-series kernels with four series in each AVX register; built with -mavx2 and called only where the processor has it.
+// The many-series kernels with four series per AVX register, built with -mavx2, called only where the processor has it.
 #include "lanes_avx2.h"
 
 namespace brindlex::core::avx2 {

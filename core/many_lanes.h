@@ -1,9 +1,8 @@
-// Many series in the lanes of vector registers, for the instruction set of the including file: one lane per series,
-// every lane doing the one-series kernel's operations in its order.
+// Many series in the lanes of vector registers, one lane per series, for the instruction set of the including file.
 //
-// Included once by each target's file, after it has defined BRINDLEX_LANES_NS and, in that
-// namespace, V (the vector type). Everything here has that namespace, so the targets' copies
-// never meet at link time.
+// Every lane does the one-series kernel's operations in its order. Included once by each
+// target's file, after it has defined BRINDLEX_LANES_NS and, in that namespace, V (the vector
+// type). Everything here has that namespace, so the targets' copies never meet at link time.
 #pragma once
 
 #include <cstddef>
@@ -68,6 +67,8 @@ void settle(Lanes_& l) noexcept {
 
 inline OutStrand out_strand(const Out& o, int j) noexcept { return {o.p[j], o.stride}; }
 
+constexpr std::ptrdiff_t prefetch_bytes = 1024;
+
 // T consecutive positions from t on, of the lanes of register r: x[tt] holds position t + tt of
 // lanes r*W..r*W+W-1. One register at a time, so that the registers' chains each need few
 // registers and the processor overlaps them.
@@ -76,6 +77,13 @@ BRINDLEX_STEP void load(const In& in, std::uint64_t t, int r, V (&x)[T]) noexcep
     const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(t) * in.stride;
     if constexpr (T == W) {
         if (in.mode == Mode::rows) {
+            // Sixteen rows per input and output are more streams than the hardware prefetchers
+            // follow; each row's line some way ahead is asked for once per line.
+            if ((t & 7) == 0) {
+                BRINDLEX_UNROLL for (int j = 0; j < W; ++j) {
+                    __builtin_prefetch(reinterpret_cast<const char*>(in.p[r * W + j] + t) + prefetch_bytes);
+                }
+            }
             Mem::load_rows(in.p + r * W, t, x);
             return;
         }
@@ -291,6 +299,7 @@ struct MacdLanes {
     In in;
     Out out[3];
     MacdState<V> st[R]{};
+    MacdState<V> saved[R]{};  // the state before a tile the steady rule tries
     MacdWeights<V> w{};
     std::uint64_t signal_start = 0;
     bool unusable[G]{};
@@ -323,27 +332,28 @@ struct MacdLanes {
     // general rule gives the same. Returns false, having written what the general rule then
     // overwrites, when one does not.
     template <int R0>
-    BRINDLEX_STEP bool steady(std::uint64_t t, MacdState<V> (&a)[R]) const noexcept {
+    BRINDLEX_STEP bool steady(std::uint64_t t, MacdState<V> (&a)[R]) noexcept {
         const MacdWeights<V>& k = w;
         V bad = O::all(0.0);
-        MacdState<V> b[R];
         BRINDLEX_UNROLL for (int r = R0; r < R0 + pass; ++r) {
             V x[W], m[W], sig[W], h[W];
             load<W>(in, t, r, x);
-            assign(b[r], a[r]);
+            assign(saved[r], a[r]);
             BRINDLEX_UNROLL for (int tt = 0; tt < W; ++tt) {
-                const MacdStep<V> step = macd_steady_step(b[r], x[tt], k);
-                assign(b[r], step.state);
+                const MacdStep<V> step = macd_steady_step(a[r], x[tt], k);
+                assign(a[r], step.state);
                 m[tt] = step.macd, sig[tt] = step.signal, h[tt] = step.hist;
-                bad = O::bit_or(bad, O::nan(step.hist));
+                // A sum of the histograms is NaN when any of them is (and, rarely, for opposite
+                // infinities, a false alarm the general rule sorts out).
+                bad = bad + step.hist;
             }
             store<W>(out[0], t, r, m);
             store<W>(out[1], t, r, sig);
             store<W>(out[2], t, r, h);
         }
-        if (O::any(bad)) return false;
-        BRINDLEX_UNROLL for (int r = R0; r < R0 + pass; ++r) assign(a[r], b[r]);
-        return true;
+        if (!O::any(O::nan(bad))) return true;
+        BRINDLEX_UNROLL for (int r = R0; r < R0 + pass; ++r) assign(a[r], saved[r]);
+        return false;
     }
 
     // Registers R0..R0 + pass - 1 over the whole stretch. Three running values and six weights
@@ -453,19 +463,30 @@ struct AtrLanes {
         return p + 1;
     }
 
+    // Two registers of lanes at a time over the whole stretch: three inputs and an output for
+    // all sixteen lanes at once would be more streams of memory than the prefetchers follow.
+    static constexpr int pass = 2;
+    static_assert(R % pass == 0);
+
+    template <int R0>
     void advance(std::uint64_t from, std::uint64_t to) noexcept {
         V v[R];
         const V k = inv;
-        BRINDLEX_UNROLL for (int r = 0; r < R; ++r) v[r] = value[r];
+        BRINDLEX_UNROLL for (int r = R0; r < R0 + pass; ++r) v[r] = value[r];
         sweep(from, to, [&]<int T>(std::uint64_t t) BRINDLEX_LAMBDA {
-            BRINDLEX_UNROLL for (int r = 0; r < R; ++r) {
+            BRINDLEX_UNROLL for (int r = R0; r < R0 + pass; ++r) {
                 V tr[T], y[T];
                 ranges<T>(t, r, tr);
                 BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) y[tt] = v[r] = atr_smooth(v[r], tr[tt], k);
                 store<T>(out, t, r, y);
             }
         });
-        BRINDLEX_UNROLL for (int r = 0; r < R; ++r) value[r] = v[r];
+        BRINDLEX_UNROLL for (int r = R0; r < R0 + pass; ++r) value[r] = v[r];
+    }
+
+    void advance(std::uint64_t from, std::uint64_t to) noexcept {
+        advance<0>(from, to);
+        advance<2>(from, to);
     }
 
     void finish(GroupEnd& end) const noexcept {
@@ -520,7 +541,7 @@ void over_blocks(std::uint64_t count, std::uint64_t length, Make&& make, Redo&& 
         }
     };
     auto first = make(start_of(0), real);
-    if (groups == 1 || first.in_mode() != Mode::adjacent) {
+    if (first.in_mode() != Mode::adjacent) {
         run_whole(first, end);
         settle_group(first, 0);
         for (std::uint64_t i = 1; i < groups; ++i) {
@@ -530,17 +551,22 @@ void over_blocks(std::uint64_t count, std::uint64_t length, Make&& make, Redo&& 
         }
         return;
     }
+    // A batch of groups takes turns: enough series side by side for whole lines and pages of
+    // every row, and a bounded number of groups in memory however wide the block.
     using Kernel = decltype(first);
-    Kernel* const all = new Kernel[groups];
-    all[0] = first;
-    for (std::uint64_t i = 1; i < groups; ++i) all[i] = make(start_of(i), real);
-    std::uint64_t t0 = length;
-    for (std::uint64_t i = 0; i < groups; ++i) t0 = all[i].begin();  // the same for every group
-    for (std::uint64_t t = t0; t < length; t += W) {
-        const std::uint64_t to = smaller(t + W, length);
-        for (std::uint64_t i = 0; i < groups; ++i) all[i].advance(t, to);
+    constexpr std::uint64_t batch = 64;
+    Kernel* const all = new Kernel[smaller(groups, batch)];
+    for (std::uint64_t b = 0; b < groups; b += batch) {
+        const std::uint64_t m = smaller(batch, groups - b);
+        for (std::uint64_t i = 0; i < m; ++i) all[i] = b + i == 0 ? first : make(start_of(b + i), real);
+        std::uint64_t t0 = length;
+        for (std::uint64_t i = 0; i < m; ++i) t0 = all[i].begin();  // the same for every group
+        for (std::uint64_t t = t0; t < length; t += W) {
+            const std::uint64_t to = smaller(t + W, length);
+            for (std::uint64_t i = 0; i < m; ++i) all[i].advance(t, to);
+        }
+        for (std::uint64_t i = 0; i < m; ++i) settle_group(all[i], b + i);
     }
-    for (std::uint64_t i = 0; i < groups; ++i) settle_group(all[i], i);
     delete[] all;
 }
 
@@ -590,24 +616,42 @@ void over_runs(std::span<const std::uint64_t> lengths, Make&& make, Tail&& tail,
     }
 }
 
-}  // namespace
-
-void sma_many(std::uint64_t period, BlockIn data, BlockOut out) noexcept {
+// SMA and EMA: one input, one output and one period, their lanes and tails alike.
+template <class Kernel>
+void one_input_blocks(std::uint64_t period, BlockIn data, BlockOut out) noexcept {
     over_blocks(
         data.count, data.length,
         [&](std::uint64_t first, std::uint64_t real) {
-            return SmaLanes{period, data.length, lanes_of<In>(data, first, real), lanes_of<Out>(out, first, real)};
+            return Kernel{period, data.length, lanes_of<In>(data, first, real), lanes_of<Out>(out, first, real)};
         },
         [](std::uint64_t) {});
 }
 
-void ema_many(std::uint64_t period, BlockIn data, BlockOut out) noexcept {
-    over_blocks(
-        data.count, data.length,
-        [&](std::uint64_t first, std::uint64_t real) {
-            return EmaLanes{period, data.length, lanes_of<In>(data, first, real), lanes_of<Out>(out, first, real)};
+template <class Kernel, class Tail, class Whole>
+void one_input_runs(std::uint64_t period, InputSlice data, std::span<const std::uint64_t> lengths, OutputSlice out,
+                    Tail tail_of, Whole whole) noexcept {
+    const unaligned_double* x = data.data();
+    unaligned_double* y = out.data();
+    over_runs(
+        lengths,
+        [&](const Run* runs, std::uint64_t real, std::uint64_t n) {
+            return Kernel{period, n, lanes_of(x, runs, real), lanes_of(y, runs, real)};
         },
-        [](std::uint64_t) {});
+        [&](const Run& r, int j, const GroupEnd& end, std::uint64_t from) {
+            tail_of(period, end.value[j], Strand{x + r.start, 1}, OutStrand{y + r.start, 1}, from, r.length);
+            return true;
+        },
+        [&](const Run& r) { whole(period, run_block(x, r), run_block(y, r)); });
+}
+
+}  // namespace
+
+void sma_many(std::uint64_t period, BlockIn data, BlockOut out) noexcept {
+    one_input_blocks<SmaLanes>(period, data, out);
+}
+
+void ema_many(std::uint64_t period, BlockIn data, BlockOut out) noexcept {
+    one_input_blocks<EmaLanes>(period, data, out);
 }
 
 void macd_many(std::uint64_t fast, std::uint64_t slow, std::uint64_t signal, BlockIn data, BlockOut macd,
@@ -639,34 +683,12 @@ void atr_many(std::uint64_t period, BlockIn high, BlockIn low, BlockIn close, Bl
 
 void sma_runs(std::uint64_t period, InputSlice data, std::span<const std::uint64_t> lengths,
               OutputSlice out) noexcept {
-    const unaligned_double* x = data.data();
-    unaligned_double* y = out.data();
-    over_runs(
-        lengths,
-        [&](const Run* runs, std::uint64_t real, std::uint64_t n) {
-            return SmaLanes{period, n, lanes_of(x, runs, real), lanes_of(y, runs, real)};
-        },
-        [&](const Run& r, int j, const GroupEnd& end, std::uint64_t from) {
-            sma_tail(period, end.value[j], {x + r.start, 1}, {y + r.start, 1}, from, r.length);
-            return true;
-        },
-        [&](const Run& r) { scalar::sma_many(period, run_block(x, r), run_block(y, r)); });
+    one_input_runs<SmaLanes>(period, data, lengths, out, sma_tail, scalar::sma_many);
 }
 
 void ema_runs(std::uint64_t period, InputSlice data, std::span<const std::uint64_t> lengths,
               OutputSlice out) noexcept {
-    const unaligned_double* x = data.data();
-    unaligned_double* y = out.data();
-    over_runs(
-        lengths,
-        [&](const Run* runs, std::uint64_t real, std::uint64_t n) {
-            return EmaLanes{period, n, lanes_of(x, runs, real), lanes_of(y, runs, real)};
-        },
-        [&](const Run& r, int j, const GroupEnd& end, std::uint64_t from) {
-            ema_tail(period, end.value[j], {x + r.start, 1}, {y + r.start, 1}, from, r.length);
-            return true;
-        },
-        [&](const Run& r) { scalar::ema_many(period, run_block(x, r), run_block(y, r)); });
+    one_input_runs<EmaLanes>(period, data, lengths, out, ema_tail, scalar::ema_many);
 }
 
 void macd_runs(std::uint64_t fast, std::uint64_t slow, std::uint64_t signal, InputSlice data,
