@@ -1,0 +1,40 @@
+// Moving the lanes of an SSE register to and from memory at any alignment: whole vectors, gathers, and the 2x2 transpose.
+#pragma once
+
+#include <emmintrin.h>
+
+#include <cstddef>
+
+#include "float_slice.h"
+#include "lanes.h"
+
+namespace brindlex::core {
+
+template <class L>
+struct Memory;
+
+template <>
+struct Memory<f64x2> {
+    BRINDLEX_STEP static f64x2 load(const unaligned_double* p) noexcept {
+        return _mm_loadu_pd(reinterpret_cast<const double*>(p));
+    }
+    BRINDLEX_STEP static void store(unaligned_double* p, f64x2 v) noexcept {
+        _mm_storeu_pd(reinterpret_cast<double*>(p), v);
+    }
+    // Lane j from p[j][at].
+    BRINDLEX_STEP static f64x2 gather(const unaligned_double* const* p, std::ptrdiff_t at) noexcept {
+        return _mm_set_pd(p[1][at], p[0][at]);
+    }
+    BRINDLEX_STEP static void scatter(unaligned_double* const* p, std::ptrdiff_t at, f64x2 v) noexcept {
+        p[0][at] = v[0];
+        p[1][at] = v[1];
+    }
+    // Rows of times into rows of lanes, and back (its own inverse).
+    BRINDLEX_STEP static void transpose(f64x2 (&v)[2]) noexcept {
+        const f64x2 a = _mm_unpacklo_pd(v[0], v[1]), b = _mm_unpackhi_pd(v[0], v[1]);
+        v[0] = a;
+        v[1] = b;
+    }
+};
+
+}  // namespace brindlex::core
