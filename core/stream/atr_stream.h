@@ -4,15 +4,22 @@
 #include <cstdint>
 #include <optional>
 
+#include "../atr_step.h"
 #include "../float_slice.h"
+#include "../lane_ops.h"
 #include "../nan_marker.h"
 #include "state_words.h"
-#include "true_range.h"
 
 namespace brindlex::core::stream {
 
 // The seed sum runs forward over bars 1 to `period`, so it accumulates as they arrive; with the
 // previous close that is all the memory there is, O(1) whatever the period.
+// The true range in the low lane of a register, as the whole-series kernel forms it: its maxima
+// are selects by masks, where a branch would go either way at random on real bars.
+inline double bar_true_range(double high, double low, double prev_close) noexcept {
+    return lane::value(true_range(lane::scalar(high), lane::scalar(low), lane::scalar(prev_close)));
+}
+
 class AtrStream {
 public:
     explicit AtrStream(std::uint64_t period) noexcept
@@ -51,9 +58,7 @@ public:
         double value = value_;
         double prev = prev_close_;
         for (; j < n; ++j) {
-            double d = true_range(h[j], l[j], prev) - value;
-            d = d * inv;
-            value = value + d;
+            value = atr_smooth(value, bar_true_range(h[j], l[j], prev), inv);
             o[j] = value;
             prev = c[j];
         }
@@ -95,16 +100,14 @@ private:
     Next next(double high, double low) const noexcept {
         const std::uint64_t i = count_;
         if (period_ == 0 || i == 0) return {sum_, value_, nan_marker};  // bar 0 has no true range
-        const double tr = true_range(high, low, prev_close_);
+        const double tr = bar_true_range(high, low, prev_close_);
         if (i < period_) return {sum_ + tr, value_, nan_marker};
         if (i == period_) {
             const double sum = sum_ + tr;
-            const double v = sum / static_cast<double>(period_);
+            const double v = atr_seed(sum, static_cast<double>(period_));
             return {sum, v, v};
         }
-        double d = tr - value_;
-        d = d * inv_;
-        const double v = value_ + d;
+        const double v = atr_smooth(value_, tr, inv_);
         return {sum_, v, v};
     }
 

@@ -6,6 +6,7 @@
 
 #include "../float_slice.h"
 #include "../nan_marker.h"
+#include "../ema_step.h"
 #include "../weights.h"
 #include "state_words.h"
 
@@ -35,7 +36,8 @@ public:
         std::uint64_t i = 0;
         for (; i < n && !seeded_; ++i) out[i] = update(x[i]);
         if (i == n) return;
-        // Seeded: the whole-series kernel's run, a finite bar blended in, any other skipped.
+        // Seeded: ema_step's rule with the skip as a branch, as in the whole-series kernel's loop;
+        // for the usual series it always goes the same way.
         const std::uint64_t first = i;
         const unaligned_double* in = x.data();
         unaligned_double* o = out.data();
@@ -91,15 +93,14 @@ private:
 
     Next next(double x) const noexcept {
         if (seeded_) {
-            if (!is_finite(x)) return {run_, sum_, value_, true, nan_marker};
-            const double v = blend(value_, x, w_);
-            return {run_, sum_, v, true, v};
+            const EmaStep<double> s = ema_step(value_, x, w_);
+            return {run_, sum_, s.value, true, s.output};
         }
         if (!is_finite(x)) return {0, -0.0, value_, false, nan_marker};
         const std::uint64_t run = run_ + 1;
         const double sum = sum_ + x;
         if (run != period_) return {run, sum, value_, false, nan_marker};
-        const double v = sum / static_cast<double>(period_);
+        const double v = ema_seed(sum, static_cast<double>(period_));
         return {run, sum, v, true, v};
     }
 

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "../float_slice.h"
+#include "../macd_step.h"
 #include "../nan_marker.h"
 #include "../weights.h"
 #include "state_words.h"
@@ -53,7 +54,7 @@ public:
         window_.push(x);  // the only step that can fail, and it then changes nothing
         st_ = st;
         ++count_;
-        ready_ = ready_ || !is_nan(st.signal);
+        ready_ = ready_ || !is_nan(st.avg.signal);
         return last_ = out;
     }
 
@@ -78,7 +79,7 @@ public:
             om[j] = v.macd;
             os[j] = v.signal;
             oh[j] = v.hist;
-            ready = ready || !is_nan(st.signal);
+            ready = ready || !is_nan(st.avg.signal);
             ++j;
         }
         for (std::uint64_t j = n > window_.period() ? n - window_.period() : 0; j < n; ++j) window_.push(in[j]);
@@ -93,7 +94,7 @@ public:
                                    std::uint64_t{ready_}}) {
             w.word(word);
         }
-        for (double x : {st_.fast, st_.slow, st_.signal, last_.macd, last_.signal, last_.hist}) w.real(x);
+        for (double x : {st_.avg.fast, st_.avg.slow, st_.avg.signal, last_.macd, last_.signal, last_.hist}) w.real(x);
         w.reals(window_.in_order());
     }
 
@@ -120,7 +121,7 @@ public:
         if (!values || values->size() != std::min(count, slow_period - 1)) return std::nullopt;
         MacdStream m(fast_period, slow_period, signal_period);
         m.count_ = count;
-        m.st_ = {reals[0], reals[1], reals[2], words[4], words[5], words[6]};
+        m.st_ = {{reals[0], reals[1], reals[2]}, words[4], words[5], words[6]};
         m.ready_ = words[7] == 1;
         m.last_ = {reals[3], reals[4], reals[5]};
         m.window_ = Window::restored(slow_period - 1, std::move(*values));
@@ -128,17 +129,11 @@ public:
     }
 
 private:
-    struct AllWeights {
-        Weights fast, slow, signal;
-    };
-
     // The averages, the signal line, and the last NaN, +inf and -inf seen, each as one past its
     // position (0: none yet). A seed window holding a NaN, or both infinities, is bound to sum to
     // NaN; knowing that spares the sum, so a failed seed costs O(1) instead of O(slow_period).
     struct State {
-        double fast = nan_marker;
-        double slow = nan_marker;
-        double signal = nan_marker;
+        MacdState<double> avg;
         std::uint64_t last_nan = 0;
         std::uint64_t last_plus_inf = 0;
         std::uint64_t last_minus_inf = 0;
@@ -149,7 +144,7 @@ private:
     static constexpr double invalid_nan = std::bit_cast<double>(0xFFF8000000000000ULL);
 
     static bool steady(const State& st) noexcept {
-        return !is_nan(st.fast) && !is_nan(st.slow) && !is_nan(st.signal);
+        return !is_nan(st.avg.fast) && !is_nan(st.avg.slow) && !is_nan(st.avg.signal);
     }
 
     // The bars back from the one being stepped (k = 0 is that bar): a single bar before the ring.
@@ -176,23 +171,24 @@ private:
     // which is the same sequence of additions. A NaN fast average leaves the slow one NaN.
     template <class History>
     void seed(State& st, std::uint64_t i, History at) const noexcept {
+        MacdState<double>& a = st.avg;
         if (doomed(st, i, f_)) {
-            st.fast = st.slow = invalid_nan;
+            a.fast = a.slow = invalid_nan;
             return;
         }
         double sum = -0.0;
         for (std::uint64_t k = 0; k < f_; ++k) sum = sum + at(k);
-        st.fast = sum / static_cast<double>(f_);
-        if (is_nan(st.fast)) {
-            st.slow = st.fast;
+        a.fast = sum / static_cast<double>(f_);
+        if (is_nan(a.fast)) {
+            a.slow = a.fast;
             return;
         }
         if (doomed(st, i, s_)) {
-            st.slow = invalid_nan;
+            a.slow = invalid_nan;
             return;
         }
         for (std::uint64_t k = f_; k < s_; ++k) sum = sum + at(k);
-        st.slow = sum / static_cast<double>(s_);
+        a.slow = sum / static_cast<double>(s_);
     }
 
     // One bar at position i by the full rules.
@@ -207,19 +203,14 @@ private:
             (x > 0 ? st.last_plus_inf : st.last_minus_inf) = here;
         }
         if (i + 1 < s_) return {};  // the warm-up
-        if (is_nan(st.fast)) {
+        if (is_nan(st.avg.fast)) {
             seed(st, i, at);
         } else {
-            st.slow = blend(st.slow, x, w_.slow);
-            st.fast = blend(st.fast, x, w_.fast);
+            st.avg = blend_averages(st.avg, x, w_);
         }
-        const double m = st.fast - st.slow;
-        if (!is_nan(st.signal)) {
-            st.signal = (st.signal * w_.signal.beta) + (w_.signal.alpha * m);
-        } else if (i >= signal_start_) {
-            st.signal = m;
-        }
-        return {m, st.signal, is_nan(st.signal) ? nan_marker : m - st.signal};
+        const MacdStep<double> r = macd_outputs(st.avg, i >= signal_start_, w_);
+        st.avg = r.state;
+        return {r.macd, r.signal, r.hist};
     }
 
     // While the averages and the signal all hold numbers a bar needs a single test: any input or
@@ -227,32 +218,23 @@ private:
     // and that bar is left to step() from the state before it. Returns the first bar not handled.
     std::uint64_t run_steady(const unaligned_double* x, std::uint64_t j, std::uint64_t n, State& state,
                              unaligned_double* om, unaligned_double* os, unaligned_double* oh) const noexcept {
-        const AllWeights w = w_;
-        double fast = state.fast, slow = state.slow, sig = state.signal;
+        const MacdWeights<double> w = w_;
+        MacdState<double> s = state.avg;
         for (; j < n; ++j) {
-            const double xj = x[j];
-            const double next_slow = blend(slow, xj, w.slow);
-            const double next_fast = blend(fast, xj, w.fast);
-            const double m = next_fast - next_slow;
-            const double next_sig = (sig * w.signal.beta) + (w.signal.alpha * m);
-            const double h = m - next_sig;
-            if (is_nan(h)) break;
-            fast = next_fast;
-            slow = next_slow;
-            sig = next_sig;
-            om[j] = m;
-            os[j] = sig;
-            oh[j] = h;
+            const MacdStep<double> r = macd_steady_step(s, double{x[j]}, w);
+            if (is_nan(r.hist)) break;
+            s = r.state;
+            om[j] = r.macd;
+            os[j] = r.signal;
+            oh[j] = r.hist;
         }
-        state.fast = fast;
-        state.slow = slow;
-        state.signal = sig;
+        state.avg = s;
         return j;
     }
 
     std::uint64_t f_, s_, g_;
     std::uint64_t signal_start_;
-    AllWeights w_;
+    MacdWeights<double> w_;
     Window window_;  // the last slow_period - 1 bars: with the current one, a slow seed window
     std::uint64_t count_ = 0;
     State st_;

@@ -6,6 +6,7 @@
 
 #include "../float_slice.h"
 #include "../nan_marker.h"
+#include "../sma_step.h"
 #include "state_words.h"
 #include "window.h"
 
@@ -57,9 +58,9 @@ public:
         double sum = sum_;
         const double inv = inv_;
         for (std::uint64_t i = p; i < n; ++i) {
-            const double d = in[i] - in[i - p];
-            sum = sum + d;
-            o[i] = inv * sum;
+            const SmaStep<double> s = sma_roll(sum, double{in[i]}, double{in[i - p]}, inv);
+            sum = s.sum;
+            o[i] = s.mean;
         }
         sum_ = sum;
         for (std::uint64_t i = n - p > p ? n - p : p; i < n; ++i) window_.push(in[i]);
@@ -99,12 +100,11 @@ private:
         const std::uint64_t p = period();
         if (count_ < p) {  // the first window, summed in arrival order
             const double sum = sum_ + x;
-            return {sum, count_ + 1 == p ? inv_ * sum : nan_marker};
+            return {sum, count_ + 1 == p ? sma_mean(sum, inv_) : nan_marker};
         }
         if (p == 0) return {sum_, nan_marker};
-        const double d = x - window_.oldest();
-        const double sum = sum_ + d;
-        return {sum, inv_ * sum};
+        const SmaStep<double> s = sma_roll(sum_, x, window_.oldest(), inv_);
+        return {s.sum, s.mean};
     }
 
     Window window_;
