@@ -29,18 +29,33 @@ PyTypeObject* create_macd_values_type() noexcept {
 }
 
 PyObject* make_macd_values(const brindlex::core::stream::MacdValues& v) noexcept {
-    PyObject* result = PyStructSequence_New(values_type);
-    if (!result) return nullptr;
-    const double items[] = {v.macd, v.signal, v.hist};
-    for (Py_ssize_t k = 0; k < 3; ++k) {
-        PyObject* item = PyFloat_FromDouble(items[k]);
-        if (!item) {
-            Py_DECREF(result);
-            return nullptr;
-        }
-        PyStructSequence_SET_ITEM(result, k, item);
+    PyObject* items[3] = {PyFloat_FromDouble(v.macd), PyFloat_FromDouble(v.signal), PyFloat_FromDouble(v.hist)};
+    if (!items[0] || !items[1] || !items[2]) {
+        for (PyObject* item : items) Py_XDECREF(item);
+        return nullptr;
     }
+#if PY_VERSION_HEX < 0x030E0000
+    // PyStructSequence_New looks the field counts up in the type's dict, twice per call, which
+    // costs more than the rest of a MACD update. A struct sequence with no unnamed or hidden
+    // fields is laid out as a tuple of exactly its fields, so it is allocated as that directly.
+    // (From 3.14 on a tuple also caches its hash, which only the constructor knows to reset.)
+    PyTupleObject* result = PyObject_GC_NewVar(PyTupleObject, values_type, 3);
+    if (!result) {
+        for (PyObject* item : items) Py_DECREF(item);
+        return nullptr;
+    }
+    for (Py_ssize_t k = 0; k < 3; ++k) result->ob_item[k] = items[k];
+    PyObject_GC_Track(result);
+    return reinterpret_cast<PyObject*>(result);
+#else
+    PyObject* result = PyStructSequence_New(values_type);
+    if (!result) {
+        for (PyObject* item : items) Py_DECREF(item);
+        return nullptr;
+    }
+    for (Py_ssize_t k = 0; k < 3; ++k) PyStructSequence_SET_ITEM(result, k, items[k]);
     return result;
+#endif
 }
 
 }  // namespace brindlex_stream

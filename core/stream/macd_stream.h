@@ -215,11 +215,26 @@ private:
 
     // While the averages and the signal all hold numbers a bar needs a single test: any input or
     // outcome the full rules must decide (a non-finite input among them) makes the histogram NaN,
-    // and that bar is left to step() from the state before it. Returns the first bar not handled.
+    // and that bar is left to step() from the state before it. Two bars per test, as in the
+    // whole-series kernel: the sum of two histograms is NaN when either is (and for opposite
+    // infinities, a false alarm the single-bar loop then sorts out). Returns the first bar not
+    // handled.
     std::uint64_t run_steady(const unaligned_double* x, std::uint64_t j, std::uint64_t n, State& state,
                              unaligned_double* om, unaligned_double* os, unaligned_double* oh) const noexcept {
         const MacdWeights<double> w = w_;
         MacdState<double> s = state.avg;
+        for (; j + 1 < n; j += 2) {
+            const MacdStep<double> r0 = macd_steady_step(s, double{x[j]}, w);
+            const MacdStep<double> r1 = macd_steady_step(r0.state, double{x[j + 1]}, w);
+            if (is_nan(r0.hist + r1.hist)) break;
+            s = r1.state;
+            om[j] = r0.macd;
+            os[j] = r0.signal;
+            oh[j] = r0.hist;
+            om[j + 1] = r1.macd;
+            os[j + 1] = r1.signal;
+            oh[j + 1] = r1.hist;
+        }
         for (; j < n; ++j) {
             const MacdStep<double> r = macd_steady_step(s, double{x[j]}, w);
             if (is_nan(r.hist)) break;
