@@ -83,12 +83,24 @@ Float64Input::Float64Input(nb::handle object, const char* name) {
         }
     }
     nb::object array = as_numpy(object);
-    if (!array.is_valid()) throw nb::python_error();
+    if (!array.is_valid()) {
+        // NumPy's own TypeError or ValueError, with the argument named in front.
+        PyObject* kind = PyErr_ExceptionMatches(PyExc_TypeError)    ? PyExc_TypeError
+                         : PyErr_ExceptionMatches(PyExc_ValueError) ? PyExc_ValueError
+                                                                    : nullptr;
+        if (kind) {
+            PyObject* raised = PyErr_GetRaisedException();
+            PyErr_Format(kind, "argument '%s': %S", name, raised);
+            Py_DECREF(raised);
+        }
+        throw nb::python_error();
+    }
     nb::object dtype = array.attr("dtype");
     const std::string kind = nb::cast<std::string>(dtype.attr("kind"));
-    if (kind != "f" && kind != "i" && kind != "u" && kind != "b") {
-        throw nb::type_error((std::string("argument '") + name + "': expected real numbers, got an array of " +
-                              nb::cast<std::string>(nb::str(dtype)))
+    if (kind != "f" && kind != "i" && kind != "u") {
+        throw nb::type_error((std::string("argument '") + name +
+                              "': expected real numbers (an integer or floating-point dtype), got dtype " +
+                              nb::str(dtype).c_str())
                                  .c_str());
     }
     const auto ndim = nb::cast<long>(array.attr("ndim"));

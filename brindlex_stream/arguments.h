@@ -34,9 +34,11 @@ inline bool to_real(PyObject* object, const char* name, double& out) noexcept {
     return false;
 }
 
-// A stretch of bars as a contiguous float64 vector: a one-dimensional array-like of any real
-// dtype (NumPy arrays, buffer-protocol objects, sequences, DLPack producers), converted when
-// needed. Complex, object and text dtypes are refused with TypeError, other shapes with ValueError.
+// A stretch of bars as a contiguous float64 vector: a one-dimensional array-like that NumPy can
+// view or convert (arrays of any strides, buffers, sequences, pandas and polars Series, pyarrow
+// arrays; DLPack-only objects through from_dlpack), of an integer or floating-point dtype,
+// converted as astype does, as brindlex_batch takes them. Boolean, complex, object, text and
+// date-time dtypes are refused with TypeError, other numbers of dimensions with ValueError.
 class Float64Input {
 public:
     Float64Input(nb::handle object, const char* name);

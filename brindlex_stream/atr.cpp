@@ -38,7 +38,7 @@ nb::object update_many(AtrStream& s, nb::handle high, nb::handle low, nb::handle
 
 void bind_atr(nb::module_& m) {
     nb::class_<AtrStream> cls(
-        m, "Atr", nb::is_final(),
+        m, "Atr", nb::is_final(), nb::sig("@typing.final\nclass Atr()"),
         "Average true range of high, low and close bars, one bar at a time.\n\n"
         "Every value equals what brindlex.indicator_atr gives at that position over all the bars\n"
         "committed so far, bit for bit. Memory: O(1) whatever the period.");
@@ -46,7 +46,7 @@ void bind_atr(nb::module_& m) {
             "period"_a = 14, nb::sig("def __init__(self, period: typing.SupportsIndex = 14) -> None"))
         .def_prop_ro("period", &AtrStream::period, "The period the stream was made with.")
         .def_prop_ro("value", &AtrStream::value, "The value the last update returned (NaN before any).")
-        .def("update_many", &update_many, "high"_a, "low"_a, "close"_a,
+        .def("update_many", &update_many, "high"_a.none(), "low"_a.none(), "close"_a.none(),
              nb::sig("def update_many(self, high: numpy.typing.ArrayLike, low: numpy.typing.ArrayLike, "
                      "close: numpy.typing.ArrayLike) -> numpy.typing.NDArray[numpy.float64]"),
              "Commits the bars of `high`, `low` and `close` (one-dimensional array-likes of real numbers,\n"

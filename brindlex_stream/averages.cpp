@@ -8,7 +8,7 @@ namespace brindlex_stream {
 
 void bind_sma(nb::module_& m) {
     bind_one_input<brindlex::core::stream::SmaStream>(
-        m, {"Sma",
+        m, {"Sma", "@typing.final\nclass Sma()",
             "Simple moving average of the last `period` bars, one bar at a time.\n\n"
             "Every value equals what brindlex.indicator_sma gives at that position over all the bars\n"
             "committed so far, bit for bit. Memory: the last `period` bars (only those seen so far).",
@@ -18,7 +18,7 @@ void bind_sma(nb::module_& m) {
 
 void bind_ema(nb::module_& m) {
     bind_one_input<brindlex::core::stream::EmaStream>(
-        m, {"Ema",
+        m, {"Ema", "@typing.final\nclass Ema()",
             "Exponential moving average with weight 2 / (period + 1), one bar at a time.\n\n"
             "Every value equals what brindlex.indicator_ema gives at that position over all the bars\n"
             "committed so far, bit for bit. Memory: O(1) whatever the period.",

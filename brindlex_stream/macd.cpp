@@ -57,7 +57,7 @@ void bind_macd(nb::module_& m) {
     m.attr("MacdValues") = nb::steal(reinterpret_cast<PyObject*>(values_type));
 
     nb::class_<MacdStream> cls(
-        m, "Macd", nb::is_final(),
+        m, "Macd", nb::is_final(), nb::sig("@typing.final\nclass Macd()"),
         "MACD (fast average minus slow average), its signal line and histogram, one bar at a time.\n\n"
         "Every value equals what brindlex.indicator_macd gives at that position over all the bars\n"
         "committed so far, bit for bit. Memory: the last slow_period - 1 bars (only those seen so far),\n"
@@ -75,7 +75,7 @@ void bind_macd(nb::module_& m) {
         .def_prop_ro("value", [](const MacdStream& s) { return values(s.value()); },
                      nb::sig("def value(self) -> MacdValues"),
                      "The values the last update returned (NaN before any).")
-        .def("update_many", &update_many, "data"_a,
+        .def("update_many", &update_many, "data"_a.none(),
              nb::sig("def update_many(self, data: numpy.typing.ArrayLike) -> tuple[numpy.typing.NDArray[numpy.float64], "
                      "numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64]]"),
              "Commits the bars of `data` (any one-dimensional array-like of real numbers) in order and\n"

@@ -25,6 +25,7 @@ PyObject* peek_one(Stream& s, const double (&v)[1]) {
 
 struct OneInputDocs {
     const char* name;
+    const char* signature;  // the class's line in the stubs
     const char* cls;
     const char* update;  // with its text signature
 };
@@ -39,12 +40,12 @@ void bind_one_input(nb::module_& m, const OneInputDocs& docs) {
          "peek($self, x, /)\n--\n\nWhat update(x) would return, without committing: for a bar still forming."},
         {nullptr, nullptr, 0, nullptr},
     };
-    nb::class_<Stream> cls(m, docs.name, nb::is_final(), docs.cls);
+    nb::class_<Stream> cls(m, docs.name, nb::is_final(), nb::sig(docs.signature), docs.cls);
     cls.def("__init__", [](Stream* self, nb::handle period) { new (self) Stream(to_period(period, "period")); },
             "period"_a, nb::sig("def __init__(self, period: typing.SupportsIndex) -> None"))
         .def_prop_ro("period", &Stream::period, "The period the stream was made with.")
         .def_prop_ro("value", &Stream::value, "The value the last update returned (NaN before any).")
-        .def("update_many", [](Stream& s, nb::handle data) { return update_many_one(s, data); }, "data"_a,
+        .def("update_many", [](Stream& s, nb::handle data) { return update_many_one(s, data); }, "data"_a.none(),
              nb::sig("def update_many(self, data: numpy.typing.ArrayLike) -> numpy.typing.NDArray[numpy.float64]"),
              "Commits the bars of `data` (any one-dimensional array-like of real numbers) in order and\n"
              "returns their values as a new float64 array, as update would have one by one.");
