@@ -1,0 +1,51 @@
+"""Long frames: where each group's rows lie, and one kernel call over all groups of a column."""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+
+import numpy as np
+import numpy.typing as npt
+
+Vector = npt.NDArray[np.float64]
+Indices = npt.NDArray[np.integer]
+# A kernel over one column of consecutive series: its inputs and the series' lengths, giving one
+# array per output.
+LongKernel = Callable[[Sequence[Vector], Indices], Sequence[Vector]]
+
+
+@dataclass(frozen=True)
+class Layout:
+    """The groups of a column: ``order`` lists the rows group by group, each group's rows in frame
+    order (None when every group already is one run of adjacent rows), and ``lengths`` gives the
+    groups' sizes in that order."""
+
+    order: Indices | None
+    lengths: Indices
+
+
+def layout_of_codes(codes: Indices, groups: int) -> Layout:
+    """The layout of rows labelled by group numbers from 0 to ``groups - 1``."""
+    changes = np.flatnonzero(codes[1:] != codes[:-1]) + 1
+    if len(codes) == 0 or len(changes) + 1 == groups:
+        bounds = np.concatenate(([0], changes, [len(codes)]))
+        return Layout(None, np.diff(bounds))
+    # A stable sort keeps each group's rows in frame order; on 16-bit keys NumPy's stable sort is
+    # a radix sort, linear in the rows.
+    narrow = codes.astype(np.uint16 if groups <= 1 << 16 else np.int64, copy=False)
+    return Layout(np.argsort(narrow, kind="stable"), np.bincount(codes, minlength=groups))
+
+
+def compute_long(layout: Layout, kernel: LongKernel, columns: Sequence[Vector]) -> list[Vector]:
+    """The kernel's outputs in the columns' row order: groups already adjacent are computed in
+    place; any other order is gathered group by group, computed, and scattered back."""
+    if layout.order is None:
+        return list(kernel(columns, layout.lengths))
+    gathered = [np.take(column, layout.order) for column in columns]
+    results = []
+    for result in kernel(gathered, layout.lengths):
+        scattered = np.empty_like(result)
+        scattered[layout.order] = result
+        results.append(scattered)
+    return results
