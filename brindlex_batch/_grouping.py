@@ -43,7 +43,7 @@ def compute_long(layout: Layout, kernel: LongKernel, columns: Sequence[Vector]) 
     if layout.order is None:
         return list(kernel(columns, layout.lengths))
     gathered = [np.take(column, layout.order) for column in columns]
-    results = []
+    results: list[Vector] = []
     for result in kernel(gathered, layout.lengths):
         scattered = np.empty_like(result)
         scattered[layout.order] = result

@@ -9,7 +9,7 @@ values (NaN, ``pd.NA``) are NaN to the kernels, and positions without a value ar
 from __future__ import annotations
 
 from collections.abc import Callable, Sequence
-from typing import Any, overload
+from typing import Any, cast, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -35,28 +35,43 @@ def _values(data: pd.Series[Any] | pd.DataFrame, argument: str) -> Vector:
     return data.to_numpy(dtype=np.float64, na_value=np.nan)
 
 
-def _codes(by: Any, index: pd.Index[Any]) -> tuple[npt.NDArray[np.intp], int]:
-    """Each row's group number, and the number of groups; a missing key is a group of its own."""
-    if isinstance(by, pd.Series) and not by.index.equals(index):
-        by = by.reindex(index)
-    keys = by if isinstance(by, (pd.Series, pd.Index)) else np.asarray(by)
+def _labelled(value: object, argument: str) -> pd.Series[Any] | pd.DataFrame:
+    if isinstance(value, pd.DataFrame):
+        return value
+    if isinstance(value, pd.Series):
+        series: pd.Series[Any] = cast(Any, value)  # pandas-stubs leave the element type open
+        return series
+    raise TypeError(f"argument '{argument}': expected a pandas Series or DataFrame, got {type(value).__name__}")
+
+
+def _codes(by: object, index: pd.Index[Any]) -> tuple[npt.NDArray[np.intp], int]:
+    """Each row's group number, and the number of groups; a missing key is a group of its own.
+    A Series of keys is aligned on the data's index, as groupby does."""
+    keys: pd.Series[Any] | pd.Index[Any] | npt.NDArray[Any]
+    if isinstance(by, pd.Series):
+        series: pd.Series[Any] = cast(Any, by)
+        keys = series if series.index.equals(index) else series.reindex(index)
+    elif isinstance(by, pd.Index):
+        labels: pd.Index[Any] = cast(Any, by)
+        keys = labels
+    else:
+        keys = np.asarray(by)
     if keys.ndim != 1 or len(keys) != len(index):
         raise ValueError(f"argument 'by': expected one key per row ({len(index)}), got shape {keys.shape}")
     codes, uniques = pd.factorize(keys, use_na_sentinel=False)
     return codes, len(uniques)
 
 
-def _compute(inputs: Sequence[pd.Series[Any] | pd.DataFrame], names: Sequence[str], by: Any,
-             kernel: Kernel) -> list[Vector]:
-    first = inputs[0]
-    if not isinstance(first, (pd.Series, pd.DataFrame)):
-        raise TypeError(f"argument '{names[0]}': expected a pandas Series or DataFrame, got {type(first).__name__}")
-    for other, name in zip(inputs[1:], names[1:]):
-        if not isinstance(other, type(first)):
+def _compute(inputs: Sequence[object], names: Sequence[str], by: object, kernel: Kernel) -> list[Vector]:
+    data = [_labelled(value, name) for value, name in zip(inputs, names)]
+    first = data[0]
+    for other, name in zip(data[1:], names[1:]):
+        if type(other) is not type(first):
             raise TypeError(f"argument '{name}': expected a {type(first).__name__} like '{names[0]}', got {type(other).__name__}")
-        if not (other.index.equals(first.index) and other.axes[-1].equals(first.axes[-1])):
+        if not other.index.equals(first.index) or (isinstance(other, pd.DataFrame) and isinstance(
+                first, pd.DataFrame) and not other.columns.equals(first.columns)):
             raise ValueError(f"argument '{name}': expected the labels of '{names[0]}'")
-    columns = [_values(data, name) for data, name in zip(inputs, names)]
+    columns = [_values(values, name) for values, name in zip(data, names)]
     if isinstance(first, pd.DataFrame):
         if by is not None:
             raise ValueError("argument 'by': a wide DataFrame holds one series per column; 'by' groups the rows of a Series")
@@ -75,7 +90,8 @@ def _single(like: pd.Series[Any] | pd.DataFrame, values: Vector, name: str) -> A
 
 def _macd_frame(like: pd.Series[Any] | pd.DataFrame, lines: Sequence[Vector]) -> pd.DataFrame:
     if isinstance(like, pd.DataFrame):
-        return pd.concat({column: _single(like, line, column) for column, line in zip(MACD_COLUMNS, lines)}, axis=1)
+        return pd.concat({column: pd.DataFrame(line, index=like.index, columns=like.columns, copy=False)
+                          for column, line in zip(MACD_COLUMNS, lines)}, axis=1)
     return pd.DataFrame(dict(zip(MACD_COLUMNS, lines)), index=like.index, copy=False)
 
 
