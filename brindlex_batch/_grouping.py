@@ -27,10 +27,11 @@ class Layout:
 
 def layout_of_codes(codes: Indices, groups: int) -> Layout:
     """The layout of rows labelled by group numbers from 0 to ``groups - 1``."""
-    changes = np.flatnonzero(codes[1:] != codes[:-1]) + 1
-    if len(codes) == 0 or len(changes) + 1 == groups:
-        bounds = np.concatenate(([0], changes, [len(codes)]))
-        return Layout(None, np.diff(bounds))
+    rows = len(codes)
+    starts = np.flatnonzero(codes[1:] != codes[:-1]) + 1
+    # The groups are adjacent when no group heads two runs of rows (unused numbers are no groups).
+    if rows == 0 or np.bincount(codes[np.concatenate(([0], starts))], minlength=groups).max() == 1:
+        return Layout(None, np.diff(starts, prepend=0, append=rows))
     # A stable sort keeps each group's rows in frame order; on 16-bit keys NumPy's stable sort is
     # a radix sort, linear in the rows.
     narrow = codes.astype(np.uint16 if groups <= 1 << 16 else np.int64, copy=False)

@@ -58,6 +58,12 @@ def _codes(by: object, index: pd.Index[Any]) -> tuple[npt.NDArray[np.intp], int]
         keys = np.asarray(by)
     if keys.ndim != 1 or len(keys) != len(index):
         raise ValueError(f"argument 'by': expected one key per row ({len(index)}), got shape {keys.shape}")
+    if not isinstance(keys, np.ndarray) and isinstance(keys.dtype, pd.CategoricalDtype):
+        # Categories already number their rows; a missing key (-1) becomes a group of its own.
+        categorical = cast(pd.Categorical, keys.array)
+        groups = len(categorical.categories)
+        codes = categorical.codes.astype(np.intp)
+        return np.where(codes < 0, groups, codes), groups + 1
     codes, uniques = pd.factorize(keys, use_na_sentinel=False)
     return codes, len(uniques)
 

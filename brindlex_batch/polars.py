@@ -47,12 +47,22 @@ def _values(series: pl.Series) -> Vector:
 
 
 def _layout(keys: pl.Series) -> Layout:
-    runs = keys.rle()
-    if runs.len() == keys.n_unique():
-        return Layout(None, runs.struct.field("len").to_numpy())
+    rows = len(keys)
+    if rows == 0:
+        return Layout(None, np.zeros(0, dtype=np.int64))
+    # A key that differs from the row before starts a run, and the groups are adjacent when no
+    # key heads two runs. Comparing neighbours costs far less than hashing every key; where the
+    # runs are few, hashing their heads settles it, and where they are many, the grouping below
+    # hashes every key anyway and says it too.
+    starts = (keys.slice(1).ne_missing(keys.slice(0, rows - 1)).arg_true() + 1).to_numpy()
+    runs = len(starts) + 1
+    if runs <= rows // 16 and keys.gather(starts).append(keys.head(1)).n_unique() == runs:
+        return Layout(None, np.diff(starts, prepend=0, append=rows))
     # Within a group, polars keeps the rows in frame order.
-    rows = keys.to_frame("key").with_row_index("row").group_by("key").agg("row").get_column("row")
-    return Layout(rows.explode().to_numpy(), rows.list.len().to_numpy())
+    groups = keys.to_frame("key").with_row_index("row").group_by("key").agg("row").get_column("row")
+    if len(groups) == runs:
+        return Layout(None, np.diff(starts, prepend=0, append=rows))
+    return Layout(groups.explode().to_numpy(), groups.list.len().to_numpy())
 
 
 def _result(name: str, outputs: Sequence[Vector], nan_as_null: bool) -> pl.Series:
@@ -70,7 +80,8 @@ def _indicator(inputs: Sequence[IntoExpr], by: IntoExpr | None, kernel: Kernel,
     if by is not None:
         exprs.append(_expr(by))
 
-    def compute(series: Sequence[pl.Series]) -> pl.Series:
+    # polars passes the declared dtype to functions that take it.
+    def compute(series: Sequence[pl.Series], return_dtype: object = None) -> pl.Series:
         columns = [_values(column) for column in series[:count]]
         if by is None:
             outputs = kernel(columns, None)
