@@ -28,9 +28,11 @@ class Layout:
 def layout_of_codes(codes: Indices, groups: int) -> Layout:
     """The layout of rows labelled by group numbers from 0 to ``groups - 1``."""
     rows = len(codes)
+    if rows == 0:
+        return Layout(None, np.zeros(0, dtype=np.intp))
     starts = np.flatnonzero(codes[1:] != codes[:-1]) + 1
     # The groups are adjacent when no group heads two runs of rows (unused numbers are no groups).
-    if rows == 0 or np.bincount(codes[np.concatenate(([0], starts))], minlength=groups).max() == 1:
+    if np.bincount(codes[np.concatenate(([0], starts))], minlength=groups).max() == 1:
         return Layout(None, np.diff(starts, prepend=0, append=rows))
     # A stable sort keeps each group's rows in frame order; on 16-bit keys NumPy's stable sort is
     # a radix sort, linear in the rows.
