@@ -43,11 +43,12 @@ def layout_of_codes(codes: Indices, groups: int) -> Layout:
 def compute_long(layout: Layout, kernel: LongKernel, columns: Sequence[Vector]) -> list[Vector]:
     """The kernel's outputs in the columns' row order: groups already adjacent are computed in
     place; any other order is gathered group by group, computed, and scattered back."""
+    lengths = layout.lengths.astype(np.int64, copy=False)
     if layout.order is None:
-        return list(kernel(columns, layout.lengths))
+        return list(kernel(columns, lengths))
     gathered = [np.take(column, layout.order) for column in columns]
     results: list[Vector] = []
-    for result in kernel(gathered, layout.lengths):
+    for result in kernel(gathered, lengths):
         scattered = np.empty_like(result)
         scattered[layout.order] = result
         results.append(scattered)

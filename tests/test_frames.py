@@ -132,6 +132,10 @@ class TestPolarsMissingValues:
         kept = frame.select(pl.col("x").bx.sma(2, nan_as_null=False)).to_series().to_numpy()
         assert bits(kept)[0] == NAN_MARKER and np.isnan(kept[3:]).all()
 
+    def test_a_null_key_is_a_key_of_its_own(self, pl):
+        frame = pl.DataFrame({"key": ["a", None, "a", None, "a"], "x": [1.0, 10.0, 2.0, 20.0, 3.0]})
+        assert frame.select(pl.col("x").bx.sma(2, by="key")).to_series().to_list() == [None, None, 1.5, 15.0, 2.5]
+
     def test_over_gives_the_same_as_by(self, pl):
         frame = pl.DataFrame({"key": [1, 2, 1, 2, 1, 2, 1], "x": [1.0, 9, 2, 8, 4, 7, 8]})
         over = frame.select(pl.col("x").bx.ema(2).over("key")).to_series()
@@ -158,6 +162,10 @@ class TestPandas:
         for result in (bxd.sma(close, 3, by=np.arange(30) % 2), bxd.ema(close, 3)):
             result.iloc[:] = -1.0
         assert np.array_equal(close.to_numpy(), np.arange(30.0))
+
+    def test_a_missing_key_is_a_key_of_its_own(self, pd, bxd):
+        got = bxd.sma(pd.Series([1.0, 10.0, 2.0, 20.0, 3.0]), 2, by=["a", None, "a", np.nan, "a"])
+        np.testing.assert_array_equal(got.to_numpy(), [np.nan, np.nan, 1.5, 15.0, 2.5])
 
     def test_a_wide_frame_is_one_series_per_column(self, pd, bxd):
         wide = pd.DataFrame(np.random.default_rng(4).normal(0, 1, (50, 3)).cumsum(axis=0),
