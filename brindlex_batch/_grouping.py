@@ -4,15 +4,15 @@ from __future__ import annotations
 
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
+from typing import TypeAlias
 
 import numpy as np
 import numpy.typing as npt
 
-Vector = npt.NDArray[np.float64]
-Indices = npt.NDArray[np.integer]
 # A kernel over one column of consecutive series: its inputs and the series' lengths, giving one
 # array per output.
-LongKernel = Callable[[Sequence[Vector], Indices], Sequence[Vector]]
+_LongKernel: TypeAlias = Callable[[Sequence[npt.NDArray[np.float64]], npt.NDArray[np.integer]],
+                                  Sequence[npt.NDArray[np.float64]]]
 
 
 @dataclass(frozen=True)
@@ -21,11 +21,11 @@ class Layout:
     order (None when every group already is one run of adjacent rows), and ``lengths`` gives the
     groups' sizes in that order."""
 
-    order: Indices | None
-    lengths: Indices
+    order: npt.NDArray[np.integer] | None
+    lengths: npt.NDArray[np.integer]
 
 
-def layout_of_codes(codes: Indices, groups: int) -> Layout:
+def layout_of_codes(codes: npt.NDArray[np.integer], groups: int) -> Layout:
     """The layout of rows labelled by group numbers from 0 to ``groups - 1``."""
     rows = len(codes)
     if rows == 0:
@@ -40,14 +40,15 @@ def layout_of_codes(codes: Indices, groups: int) -> Layout:
     return Layout(np.argsort(narrow, kind="stable"), np.bincount(codes, minlength=groups))
 
 
-def compute_long(layout: Layout, kernel: LongKernel, columns: Sequence[Vector]) -> list[Vector]:
+def compute_long(layout: Layout, kernel: _LongKernel,
+                 columns: Sequence[npt.NDArray[np.float64]]) -> list[npt.NDArray[np.float64]]:
     """The kernel's outputs in the columns' row order: groups already adjacent are computed in
     place; any other order is gathered group by group, computed, and scattered back."""
     lengths = layout.lengths.astype(np.int64, copy=False)
     if layout.order is None:
         return list(kernel(columns, lengths))
     gathered = [np.take(column, layout.order) for column in columns]
-    results: list[Vector] = []
+    results: list[npt.NDArray[np.float64]] = []
     for result in kernel(gathered, lengths):
         scattered = np.empty_like(result)
         scattered[layout.order] = result

@@ -29,7 +29,8 @@ def _periods(indicator: str, given: tuple[Any, ...]) -> tuple[int, ...]:
     if len(given) > len(defaults) or None in defaults[len(given):]:
         required = sum(d is None for d in defaults)
         counts = f"{required} to {len(defaults)}" if required < len(defaults) else str(required)
-        raise TypeError(f"warmup({indicator!r}, ...) takes {counts} period{'s' if len(defaults) > 1 else ''}, got {len(given)}")
+        plural = "s" if len(defaults) > 1 else ""
+        raise TypeError(f"warmup({indicator!r}, ...) takes {counts} period{plural}, got {len(given)}")
     periods = given + defaults[len(given):]
     kernel(*periods, *(np.empty(0) for _ in range(inputs + outputs)))
     return tuple(operator.index(p) for p in periods)
@@ -51,7 +52,8 @@ def warmup(indicator: str, /, *periods: int) -> int | None | dict[str, int]:
     Periods and their defaults are those of the indicator functions, and are checked as they
     check them."""
     if indicator not in _KERNELS:
-        raise ValueError(f"argument 'indicator': expected 'sma', 'ema', 'macd' or 'atr', got {indicator!r}")
+        raise ValueError(f"argument 'indicator': expected 'sma', 'ema', 'macd' or 'atr',"
+                         f" got {indicator!r}")
     checked = _periods(indicator, periods)
     if indicator == "macd":
         _, slow, signal = checked

@@ -9,7 +9,7 @@ values (NaN, ``pd.NA``) are NaN to the kernels, and positions without a value ar
 from __future__ import annotations
 
 from collections.abc import Callable, Sequence
-from typing import Any, cast, overload
+from typing import Any, TypeAlias, cast, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -17,20 +17,22 @@ import pandas as pd
 
 import brindlex_batch
 
-from ._grouping import Indices, Vector, compute_long, layout_of_codes
+from ._grouping import compute_long, layout_of_codes
 
 __all__ = ["atr", "ema", "macd", "sma"]
 
 # One call of the companion module: the input arrays, the time axis and the series' lengths.
-Kernel = Callable[[Sequence[Vector], int, Indices | None], Sequence[Vector]]
+_Kernel: TypeAlias = Callable[[Sequence[npt.NDArray[np.float64]], int, npt.NDArray[np.integer] | None],
+                              Sequence[npt.NDArray[np.float64]]]
 MACD_COLUMNS = ("macd", "signal", "hist")
 
 
-def _values(data: pd.Series[Any] | pd.DataFrame, argument: str) -> Vector:
+def _values(data: pd.Series[Any] | pd.DataFrame, argument: str) -> npt.NDArray[np.float64]:
     """The values as float64, missing values as NaN: a view where pandas holds float64 already."""
     dtypes = data.dtypes if isinstance(data, pd.DataFrame) else [data.dtype]
     for dtype in dtypes:
-        if not pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_complex_dtype(dtype):
+        if not pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype) or \
+                pd.api.types.is_complex_dtype(dtype):
             raise TypeError(f"argument '{argument}': expected real numbers, got dtype {dtype}")
     return data.to_numpy(dtype=np.float64, na_value=np.nan)
 
@@ -68,19 +70,22 @@ def _codes(by: object, index: pd.Index[Any]) -> tuple[npt.NDArray[np.intp], int]
     return codes, len(uniques)
 
 
-def _compute(inputs: Sequence[object], names: Sequence[str], by: object, kernel: Kernel) -> list[Vector]:
+def _compute(inputs: Sequence[object], names: Sequence[str], by: object,
+             kernel: _Kernel) -> list[npt.NDArray[np.float64]]:
     data = [_labelled(value, name) for value, name in zip(inputs, names)]
     first = data[0]
     for other, name in zip(data[1:], names[1:]):
         if type(other) is not type(first):
-            raise TypeError(f"argument '{name}': expected a {type(first).__name__} like '{names[0]}', got {type(other).__name__}")
+            raise TypeError(f"argument '{name}': expected a {type(first).__name__} like '{names[0]}',"
+                            f" got {type(other).__name__}")
         if not other.index.equals(first.index) or (isinstance(other, pd.DataFrame) and isinstance(
                 first, pd.DataFrame) and not other.columns.equals(first.columns)):
             raise ValueError(f"argument '{name}': expected the labels of '{names[0]}'")
     columns = [_values(values, name) for values, name in zip(data, names)]
     if isinstance(first, pd.DataFrame):
         if by is not None:
-            raise ValueError("argument 'by': a wide DataFrame holds one series per column; 'by' groups the rows of a Series")
+            raise ValueError("argument 'by': a wide DataFrame holds one series per column;"
+                             " 'by' groups the rows of a Series")
         return list(kernel(columns, 0, None))
     if by is None:
         return list(kernel(columns, -1, None))
@@ -88,13 +93,13 @@ def _compute(inputs: Sequence[object], names: Sequence[str], by: object, kernel:
     return compute_long(layout, lambda gathered, lengths: kernel(gathered, -1, lengths), columns)
 
 
-def _single(like: pd.Series[Any] | pd.DataFrame, values: Vector, name: str) -> Any:
+def _single(like: pd.Series[Any] | pd.DataFrame, values: npt.NDArray[np.float64], name: str) -> Any:
     if isinstance(like, pd.DataFrame):
         return pd.DataFrame(values, index=like.index, columns=like.columns, copy=False)
     return pd.Series(values, index=like.index, name=name, copy=False)
 
 
-def _macd_frame(like: pd.Series[Any] | pd.DataFrame, lines: Sequence[Vector]) -> pd.DataFrame:
+def _macd_frame(like: pd.Series[Any] | pd.DataFrame, lines: Sequence[npt.NDArray[np.float64]]) -> pd.DataFrame:
     if isinstance(like, pd.DataFrame):
         return pd.concat({column: pd.DataFrame(line, index=like.index, columns=like.columns, copy=False)
                           for column, line in zip(MACD_COLUMNS, lines)}, axis=1)

@@ -16,19 +16,22 @@ expressions for code that type-checks (type checkers do not see registered names
 from __future__ import annotations
 
 from collections.abc import Callable, Sequence
+from typing import TypeAlias
 
 import numpy as np
+import numpy.typing as npt
 import polars as pl
 
 import brindlex_batch
 
-from ._grouping import Indices, Layout, Vector, compute_long
+from ._grouping import Layout, compute_long
 
 __all__ = ["BrindlexExpr", "atr", "ema", "macd", "sma"]
 
-IntoExpr = str | pl.Expr
+IntoExpr: TypeAlias = str | pl.Expr
 # One call of the companion module: the input arrays and the series' lengths (None: one series).
-Kernel = Callable[[Sequence[Vector], Indices | None], Sequence[Vector]]
+_Kernel: TypeAlias = Callable[[Sequence[npt.NDArray[np.float64]], npt.NDArray[np.integer] | None],
+                              Sequence[npt.NDArray[np.float64]]]
 MACD_FIELDS = ("macd", "signal", "hist")
 MACD_DTYPE = pl.Struct({field: pl.Float64 for field in MACD_FIELDS})
 _EMPTY = np.empty(0, dtype=np.float64)
@@ -38,11 +41,11 @@ def _expr(column: IntoExpr) -> pl.Expr:
     return pl.col(column) if isinstance(column, str) else column
 
 
-def _values(series: pl.Series) -> Vector:
+def _values(series: pl.Series) -> npt.NDArray[np.float64]:
     """The series as float64, nulls as NaN (no copy for a float64 column of one chunk without nulls)."""
-    if not (series.dtype.is_numeric() or series.dtype == pl.Boolean):
+    if not series.dtype.is_numeric():
         raise TypeError(f"column {series.name!r}: expected real numbers, got {series.dtype}")
-    values: Vector = series.cast(pl.Float64).to_numpy()
+    values: npt.NDArray[np.float64] = series.cast(pl.Float64).to_numpy()
     return values
 
 
@@ -65,14 +68,14 @@ def _layout(keys: pl.Series) -> Layout:
     return Layout(groups.explode().to_numpy(), groups.list.len().to_numpy())
 
 
-def _result(name: str, outputs: Sequence[Vector], nan_as_null: bool) -> pl.Series:
+def _result(name: str, outputs: Sequence[npt.NDArray[np.float64]], nan_as_null: bool) -> pl.Series:
     if len(outputs) == 1:
         return pl.Series(name, outputs[0], dtype=pl.Float64, nan_to_null=nan_as_null)
     fields = dict(zip(MACD_FIELDS, outputs))
     return pl.DataFrame(fields, schema=MACD_DTYPE.to_schema(), nan_to_null=nan_as_null).to_struct(name)
 
 
-def _indicator(inputs: Sequence[IntoExpr], by: IntoExpr | None, kernel: Kernel,
+def _indicator(inputs: Sequence[IntoExpr], by: IntoExpr | None, kernel: _Kernel,
                dtype: pl.DataType, nan_as_null: bool) -> pl.Expr:
     kernel([_EMPTY] * len(inputs), None)  # bad periods fail here, not when the query runs
     count = len(inputs)
