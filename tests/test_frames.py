@@ -43,7 +43,8 @@ def plain(high, low, close, periods):
 @st.composite
 def long_frames(draw):
     """Bars of a few groups, each group's rows in time order but the groups interleaved at random
-    (or adjacent), with NaN and missing values (`missing`: True) sprinkled over the prices."""
+    (or adjacent), with NaN, infinities and missing values (`missing`: True) sprinkled over the
+    prices."""
     lengths = draw(st.lists(st.integers(0, 40), min_size=1, max_size=4))
     rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
     keys = np.repeat(np.arange(len(lengths)), lengths)
@@ -55,9 +56,10 @@ def long_frames(draw):
     missing = {}
     for name, column in prices.items():
         column[rng.random(len(keys)) < 0.04] = np.nan
+        column[rng.random(len(keys)) < 0.01] = rng.choice([np.inf, -np.inf])
         missing[name] = rng.random(len(keys)) < 0.04
-    periods = ((draw(st.integers(0, 30)), draw(st.integers(0, 30)), draw(st.integers(0, 30))),
-               (lambda f, s: (f, f + s, draw(st.integers(1, 10))))(draw(st.integers(1, 8)), draw(st.integers(1, 20))))
+    fast, longer = draw(st.integers(1, 8)), draw(st.integers(1, 20))
+    periods = (tuple(draw(st.integers(0, 30)) for _ in range(3)), (fast, fast + longer, draw(st.integers(1, 10))))
     return keys, prices, missing, periods
 
 
