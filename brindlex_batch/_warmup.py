@@ -3,36 +3,35 @@
 from __future__ import annotations
 
 import operator
-from collections.abc import Callable
 from typing import Any, Literal, overload
 
 import numpy as np
 
-import brindlex
+import brindlex_batch
 
 __all__ = ["warmup"]
 
-# Each indicator's function, with the number of arrays it reads and writes, and its periods'
-# defaults (None: the period is required).
-_KERNELS: dict[str, tuple[Callable[..., None], int, int, tuple[int | None, ...]]] = {
-    "sma": (brindlex.indicator_sma, 1, 1, (None,)),
-    "ema": (brindlex.indicator_ema, 1, 1, (None,)),
-    "atr": (brindlex.indicator_atr, 3, 1, (14,)),
-    "macd": (brindlex.indicator_macd, 1, 3, (12, 26, 9)),
+# Each indicator's number of input arrays, and its periods' defaults (None: the period is required).
+_INDICATORS: dict[str, tuple[int, tuple[int | None, ...]]] = {
+    "sma": (1, (None,)),
+    "ema": (1, (None,)),
+    "atr": (3, (14,)),
+    "macd": (1, (12, 26, 9)),
 }
 
 
 def _periods(indicator: str, given: tuple[Any, ...]) -> tuple[int, ...]:
-    """The periods with their defaults filled in, checked by the kernel itself on empty arrays,
-    so that a period refused here is refused there, with the same exception and message."""
-    kernel, inputs, outputs, defaults = _KERNELS[indicator]
+    """The periods with their defaults filled in, checked by the indicator's own function on empty
+    arrays, so that a period refused here is refused there, with the same exception and message."""
+    inputs, defaults = _INDICATORS[indicator]
     if len(given) > len(defaults) or None in defaults[len(given):]:
         required = sum(d is None for d in defaults)
         counts = f"{required} to {len(defaults)}" if required < len(defaults) else str(required)
         plural = "s" if len(defaults) > 1 else ""
         raise TypeError(f"warmup({indicator!r}, ...) takes {counts} period{plural}, got {len(given)}")
     periods = given + defaults[len(given):]
-    kernel(*periods, *(np.empty(0) for _ in range(inputs + outputs)))
+    # Looked up when called: the package imports this module before it defines the functions.
+    getattr(brindlex_batch, indicator)(*(np.empty(0) for _ in range(inputs)), *periods)
     return tuple(operator.index(p) for p in periods)
 
 
@@ -51,7 +50,7 @@ def warmup(indicator: str, /, *periods: int) -> int | None | dict[str, int]:
     period gives no value at any position, whatever the length (period 0 of SMA, EMA and ATR).
     Periods and their defaults are those of the indicator functions, and are checked as they
     check them."""
-    if indicator not in _KERNELS:
+    if indicator not in _INDICATORS:
         raise ValueError(f"argument 'indicator': expected 'sma', 'ema', 'macd' or 'atr',"
                          f" got {indicator!r}")
     checked = _periods(indicator, periods)
