@@ -144,10 +144,13 @@ class TestPolarsMissingValues:
         assert over.to_list() == frame.select(pl.col("x").bx.ema(2, by="key")).to_series().to_list()
         assert over.to_list() == [None, None, 1.5, 8.5, 3.1666666666666665, 7.5, 6.388888888888888]
 
-    def test_a_lazy_query_streams_a_long_column_as_one_series(self, pl):
+    def test_a_streaming_query_hands_over_whole_columns(self, pl):
         x = np.random.default_rng(3).normal(0, 1, 300_000).cumsum()
-        got = pl.LazyFrame({"x": x}).select(pl.col("x").bx.ema(20, nan_as_null=False)).collect(engine="streaming")
-        assert np.array_equal(bits(got.to_series().to_numpy()), bits(brindlex_batch.ema(x, 20)))
+        frame = pl.LazyFrame({"key": np.repeat([7, 3, 5], 100_000), "x": x})
+        got = frame.select(pl.col("x").bx.ema(20, nan_as_null=False).alias("one"),
+                           pl.col("x").bx.ema(20, by="key", nan_as_null=False).alias("each")).collect(engine="streaming")
+        assert np.array_equal(bits(got["one"].to_numpy()), bits(brindlex_batch.ema(x, 20)))
+        assert np.array_equal(bits(got["each"].to_numpy()), bits(brindlex_batch.ema(x, 20, lengths=[100_000] * 3)))
 
     def test_bad_periods_fail_when_the_expression_is_built(self, pl):
         with pytest.raises(ValueError, match="Periods must be greater than 0"):
