@@ -26,8 +26,9 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _native
+from ._warmup import warmup
 
-__all__ = ["MacdResult", "atr", "ema", "macd", "sma"]
+__all__ = ["MacdResult", "atr", "ema", "macd", "sma", "warmup"]
 
 
 _FLOAT64 = np.dtype(np.float64)
