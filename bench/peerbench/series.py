@@ -28,6 +28,9 @@ POOL_SERIES = 4096
 
 LONG, WIDE = "long", "wide"
 
+# Standard deviations of the move from the previous close to the open, and from open to close.
+GAP, SESSION = 0.4, 0.3
+
 
 @dataclass(frozen=True)
 class Bars:
@@ -85,19 +88,20 @@ def random_bars(length: int, rng: np.random.Generator, series: int = 1,
     """`series` random walks of `length` bars, each bar opening with a gap from the previous
     close and spanning a range that varies at random from bar to bar.
 
-    Closes move 0.5 a bar on average and stay between 50 and 150. The open lies a gap away from
-    the previous close; the high and low reach beyond both open and close by 0.1 % to 1.5 % of
-    the price, drawn afresh for every bar. The previous close therefore falls inside some bars
-    and above or below others, so which of the three terms of the true range is largest changes
-    from bar to bar without a pattern, as on real bars. Every call draws new series.
+    Each bar opens a random gap away from the previous close and moves on to its close, 0.5 a bar
+    from close to close, the closes staying between 50 and 150; the high and low reach beyond
+    both open and close by up to 0.1 % to 1.5 % of the price, drawn afresh for every bar. The
+    previous close therefore falls inside some bars and above or below others: the range of the
+    bar is the largest term of the true range on about two bars in three, a distance from the
+    previous close on the rest, without a pattern, as on real bars. Every call draws new series.
     """
     shape = (series, length)
     start = rng.uniform(-100.0, 100.0, (series, 1))
-    steps = rng.normal(0.0, 0.5, shape)
+    gaps = rng.normal(0.0, GAP, shape)
+    steps = gaps + rng.normal(0.0, SESSION, shape)
     walk = start + np.cumsum(steps, axis=1)
     close = _reflect(walk)
-    previous = _reflect(walk - steps)
-    opening = previous + rng.normal(0.0, 0.3, shape)
+    opening = _reflect(walk - steps + gaps)
     span = close * rng.uniform(0.001, 0.015, shape)
     high = np.maximum(opening, close) + span * rng.uniform(0.0, 1.0, shape)
     low = np.minimum(opening, close) - span * rng.uniform(0.0, 1.0, shape)
