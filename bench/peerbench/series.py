@@ -120,6 +120,13 @@ class Pool:
 
     def __init__(self, bars: list[Bars]):
         self.bars = bars
+        self._forms: dict = {}
+
+    def memo(self, key: str, make):
+        """A form of the draws (frames, say) that several contenders share, made once."""
+        if key not in self._forms:
+            self._forms[key] = make()
+        return self._forms[key]
 
     @classmethod
     def random(cls, length: int, rng: np.random.Generator, count: int | None = None,

@@ -1,0 +1,165 @@
+"""Benchmarks over many series at once: every contender on every case (a shape of bars and how
+they are laid out), ns per element, and how far each contender agrees with a reference one."""
+
+from __future__ import annotations
+
+import gc
+import sys
+import time
+from dataclasses import dataclass, field
+from typing import Callable, Iterable
+
+import numpy as np
+
+from . import timing
+from .agreement import Comparison, compare
+from .contenders import INDICATORS, OUTPUTS, Contender
+from .report import fmt, table
+from .series import LONG, Bars, Pool, pool_size, random_bars
+
+
+@dataclass(frozen=True)
+class Case:
+    """`series` series of `length` bars, laid out long or wide; `order` says how a long frame's
+    rows are ordered (by series, or shuffled)."""
+    series: int
+    length: int
+    layout: str = LONG
+    order: str = "sorted"
+
+    @property
+    def elements(self) -> int:
+        return self.series * self.length
+
+    @property
+    def shape(self) -> str:
+        return f"{self.series:,} × {self.length:,}"
+
+    @property
+    def label(self) -> str:
+        return f"{self.shape}, {self.layout}" + (f", {self.order}" if self.order != "sorted" else "")
+
+
+def draws(case: Case, rng: np.random.Generator, count: int | None = None) -> Pool:
+    """Distinct draws of the case's bars, at least two, about 2^20 elements in all."""
+    count = count or pool_size(case.elements)
+    return Pool([random_bars(case.length, rng, case.series, case.layout) for _ in range(count)])
+
+
+Make = Callable[[Case], list[Contender]]
+Results = dict[tuple[str, str, str], timing.Outcome]  # (case label, indicator, row) -> ns per call
+
+
+def measure(cases: Iterable[Case], make: Make, rounds_for: Callable[[Case], int],
+            sample_ns: float, rng: np.random.Generator,
+            log: Callable[[str], None] = lambda s: print(s, file=sys.stderr, flush=True),
+            ) -> Results:
+    """Every contender made for each case, interleaved on the shared timing core."""
+    results: Results = {}
+    for case in cases:
+        started = time.perf_counter()
+        pool = draws(case, rng)
+        subjects = []
+        for c in make(case):
+            try:
+                args = c.prepare(pool)
+            except Exception as error:  # a peer refusing an input is a result, not a crash
+                results[(case.label, c.indicator, c.label)] = f"raises {type(error).__name__}"
+                continue
+            subjects.append(timing.pooled((case.label, c.indicator, c.label), c.run, args))
+        results.update(timing.run(subjects, rounds_for(case), sample_ns))
+        del subjects, pool
+        gc.collect()
+        log(f"  {case.label}: {rounds_for(case)} rounds in {time.perf_counter() - started:.1f} s")
+    return results
+
+
+def per_element(results: Results, case: Case, indicator: str, row: str) -> float | None:
+    t = results.get((case.label, indicator, row))
+    return t.median / case.elements if isinstance(t, timing.Timing) else None
+
+
+def ns_table(results: Results, case: Case, rows: list[str], missing: dict[str, str]) -> str:
+    """ns per element: one line per row, one column per indicator."""
+    lines = []
+    for row in rows:
+        cells = []
+        for indicator in INDICATORS:
+            t = results.get((case.label, indicator, row))
+            cells.append(fmt(t.median / case.elements) if isinstance(t, timing.Timing)
+                         else (t or missing.get(row, "—")))
+        lines.append([row, *cells])
+    return table(["", *INDICATORS.values()], lines)
+
+
+def ratio(results: Results, case: Case, indicator: str, slower: str, faster: str) -> float | None:
+    a, b = (per_element(results, case, indicator, r) for r in (slower, faster))
+    return a / b if a and b else None
+
+
+# ----------------------------------------------------------------------------------------------
+# Agreement
+
+
+@dataclass
+class Agreement:
+    """Each contender's outputs against the reference row's, series by series."""
+    rows: list[Comparison] = field(default_factory=list)
+
+    @property
+    def failures(self) -> list[str]:
+        return [f"{INDICATORS[c.indicator]} {c.label} {c.output}: {c.failure}"
+                for c in self.rows if c.failure]
+
+
+def agree(case: Case, make: Make, reference: str, exact: Callable[[Contender], bool],
+          rng: np.random.Generator, sprinkle: Callable[[Bars, np.random.Generator], Bars] | None
+          = None) -> Agreement:
+    """Runs every contender once on one draw of the case and compares its outputs, as
+    (series, length) arrays, with the reference row's: bit for bit where `exact` says so, else
+    by the contender's own checks."""
+    bars = draws(case, rng, count=1).bars[0]
+    if sprinkle:
+        bars = sprinkle(bars, rng)
+    pool = Pool([bars])
+    found = Agreement()
+    contenders = make(case)
+    for indicator in INDICATORS:
+        group = [c for c in contenders if c.indicator == indicator]
+        ref_row = next((c for c in group if c.label == reference), None)
+        if ref_row is None:
+            continue
+        ref = _outputs(ref_row, pool)
+        scale = float(np.nanmax(np.abs(bars.close)))
+        for c in group:
+            if c is ref_row or c.values is None:
+                continue
+            try:
+                got = _outputs(c, pool)
+            except Exception as error:
+                found.rows.append(Comparison(indicator, c.label, "-", set(), set(),
+                                             failure=f"raises {type(error).__name__}: {error}"))
+                continue
+            for output in OUTPUTS[indicator]:
+                row = Comparison(indicator, c.label, output, set(), set(),
+                                 definition=c.definition)
+                for r, g in zip(ref[output], got[output]):
+                    compare(r, g, row, scale, c.checks.get(output))
+                if exact(c) and not row.bit_identical and not row.failure:
+                    row.failure = f"not bit-identical to {reference}"
+                found.rows.append(row)
+    return found
+
+
+def _outputs(c: Contender, pool: Pool) -> dict[str, np.ndarray]:
+    args = c.prepare(pool)[0]
+    return c.values(args, c.run(*args))
+
+
+def agreement_table(found: Agreement) -> str:
+    rows = []
+    for c in found.rows:
+        verdict = ("FAIL: " + c.failure if c.failure else
+                   "bit-identical" if c.bit_identical else f"max abs diff {c.max_abs:.2g}")
+        rows.append([INDICATORS[c.indicator], c.label, c.output, verdict])
+    return table(["", "row", "output", "against the reference"], rows, right_from=99)
