@@ -17,7 +17,6 @@ writes nothing, and exits with status 1 on a failure.
 from __future__ import annotations
 
 import argparse
-import json
 import sys
 from pathlib import Path
 
@@ -325,46 +324,6 @@ def markdown(res: grid.Results, all_cases: list[Case], facts: dict, absent: dict
     return "\n".join(parts) + "\n"
 
 
-def plot(res: grid.Results, all_cases: list[Case], path: Path, facts: dict) -> None:
-    import matplotlib
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    fig, axes = plt.subplots(2, 4, figsize=(16, 8), sharey=True)
-    for li, layout in enumerate((LONG, WIDE)):
-        layout_cases = [c for c in all_cases if c.layout == layout]
-        for ax, indicator in zip(axes[li], INDICATORS):
-            for row in ROWS:
-                points = [(i, grid.per_element(res, c, indicator, row))
-                          for i, c in enumerate(layout_cases)]
-                points = [(i, y) for i, y in points if y]
-                if not points:
-                    continue
-                x, y = zip(*points)
-                ours = row.startswith("brindlex_batch")
-                ax.plot(x, y, marker="o", ms=4, lw=2.4 if ours else 1.2,
-                        ls=":" if row == FLOOR else "-", label=row)
-            ax.set_yscale("log")
-            ax.set_xticks(range(len(layout_cases)), [c.shape for c in layout_cases], fontsize=7)
-            ax.set_title(f"{INDICATORS[indicator]}, {layout}")
-            ax.grid(True, which="both", alpha=0.3)
-        axes[li][0].set_ylabel("ns per element")
-    axes[0][0].legend(fontsize=7)
-    fig.suptitle(f"Many series in one call, median ns per element\n{facts['cpu']}, "
-                 f"{facts['python']}, load {facts['load at start']} → {facts['load at end']}",
-                 fontsize=10)
-    fig.tight_layout()
-    fig.savefig(path, dpi=100)
-    plt.close(fig)
-
-
-def save(res: grid.Results, path: Path, facts: dict) -> None:
-    rows = [{"case": k[0], "indicator": k[1], "row": k[2],
-             **({"reason": v} if isinstance(v, str) else v.__dict__)} for k, v in res.items()]
-    path.write_text(json.dumps({"facts": facts, "results": rows}, indent=1,
-                               ensure_ascii=False) + "\n")
-
-
 def parse_args() -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true",
@@ -404,8 +363,9 @@ def main() -> int:
     print(text)
     args.out.mkdir(parents=True, exist_ok=True)
     (args.out / "batch.md").write_text(text)
-    save(res, args.out / "batch.json", facts)
-    plot(res, all_cases, args.out / "batch.png", facts)
+    grid.save(res, args.out / "batch.json", facts)
+    grid.plot(res, [(layout, [c for c in all_cases if c.layout == layout]) for layout in (LONG, WIDE)],
+              ROWS, args.out / "batch.png", "Many series in one call", facts, dotted=FLOOR)
     print(f"wrote {args.out / 'batch.md'}, batch.json, batch.png")
     return 0
 

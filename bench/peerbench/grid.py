@@ -3,10 +3,13 @@ they are laid out), ns per element, and how far each contender agrees with a ref
 
 from __future__ import annotations
 
+import dataclasses
 import gc
+import json
 import sys
 import time
 from dataclasses import dataclass, field
+from pathlib import Path
 from typing import Callable, Iterable
 
 import numpy as np
@@ -163,3 +166,49 @@ def agreement_table(found: Agreement) -> str:
                    "bit-identical" if c.bit_identical else f"max abs diff {c.max_abs:.2g}")
         rows.append([INDICATORS[c.indicator], c.label, c.output, verdict])
     return table(["", "row", "output", "against the reference"], rows, right_from=99)
+
+
+# ----------------------------------------------------------------------------------------------
+# Files
+
+
+def save(res: Results, path: Path, facts: dict) -> None:
+    """The raw results as JSON, beside the tables."""
+    rows = [{"case": k[0], "indicator": k[1], "row": k[2],
+             **({"reason": v} if isinstance(v, str) else dataclasses.asdict(v))}
+            for k, v in res.items()]
+    path.write_text(json.dumps({"facts": facts, "results": rows}, indent=1,
+                               ensure_ascii=False) + "\n")
+
+
+def plot(res: Results, groups: list[tuple[str, list[Case]]], rows: list[str], path: Path,
+         title: str, facts: dict, dotted: str = "") -> None:
+    """ns per element against the case, one panel per indicator and group of cases, each row in
+    one colour throughout; brindlex_batch's rows drawn thick."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, axes = plt.subplots(len(groups), len(INDICATORS), figsize=(16, 4 * len(groups)),
+                             sharey=True, squeeze=False)
+    for (name, group), line in zip(groups, axes):
+        for ax, indicator in zip(line, INDICATORS):
+            for row in rows:
+                points = [(i, per_element(res, c, indicator, row)) for i, c in enumerate(group)]
+                points = [(i, y) for i, y in points if y]
+                if points:
+                    x, y = zip(*points)
+                    ax.plot(x, y, marker="o", ms=4, color=f"C{rows.index(row) % 10}",
+                            lw=2.4 if row.startswith("brindlex_batch") else 1.2,
+                            ls=":" if row == dotted else "-", label=row)
+            ax.set_yscale("log")
+            ax.set_xticks(range(len(group)), [c.shape for c in group], fontsize=7)
+            ax.set_title(f"{INDICATORS[indicator]}, {name}")
+            ax.grid(True, which="both", alpha=0.3)
+        line[0].set_ylabel("ns per element")
+    axes[0][0].legend(fontsize=7)
+    fig.suptitle(f"{title}, median ns per element\n{facts['cpu']}, {facts['python']}, load "
+                 f"{facts['load at start']} → {facts['load at end']}", fontsize=10)
+    fig.tight_layout()
+    fig.savefig(path, dpi=100)
+    plt.close(fig)
