@@ -16,22 +16,18 @@ writes nothing, and exits with status 1 on a failure.
 
 from __future__ import annotations
 
-import argparse
 import sys
-from pathlib import Path
 
 import numpy as np
 
-from peerbench import grid, machine, report
-from peerbench.contenders import (INDICATORS, OUTPUTS, Check, Contender, bottleneck_contenders,
-                                  load_peers, polars_contenders, polars_expressions,
+from peerbench import grid, report
+from peerbench.contenders import (INDICATORS, OUTPUTS, Contender, bottleneck_contenders,
+                                  polars_contenders, polars_expressions,
                                   talib_contenders)
 from peerbench.grid import Case
 from peerbench.series import LONG, WIDE, Bars, Pool
 
-ROOT = Path(__file__).resolve().parent.parent
 SEED = 20_261_208
-SAMPLE_NS = 2e6
 PERIODS = {"sma": (20,), "ema": (20,), "macd": (12, 26, 9), "atr": (14,)}
 SHAPES = [(50, 252), (500, 2520), (5000, 2520), (16, 10**6)]
 QUICK_SHAPES = [(7, 300), (3, 1000)]
@@ -300,75 +296,19 @@ def targets(res: grid.Results, all_cases: list[Case]) -> list[str]:
     return lines
 
 
-def markdown(res: grid.Results, all_cases: list[Case], facts: dict, absent: dict) -> str:
-    missing = {row: f"{ROW_LIBRARY[row]} {absent[ROW_LIBRARY[row]]}" for row in ROWS
-               if ROW_LIBRARY.get(row) in absent}
-    parts = [
-        "# Many series in one call\n",
-        "Produced by `bench/batch.py` (run by `scripts/bench`); do not edit by hand.\n",
-        report.table(["", ""], [[k, v] for k, v in facts.items()], right_from=99),
-        "\n" + report.wrap(
-            "ns per element (median over the rounds; each call on bars it did not run on just "
-            "before). brindlex looped and brindlex_batch allocate their outputs on every call, "
-            "as the peers do; the out= row and the floor write into outputs allocated once. "
-            "TA-Lib looped keeps a list of per-series results. polars runs over a long frame with "
-            "a string ticker column and its default thread pool. vectorbt's numba compilation "
-            "happens in untimed calls before the rounds. The floor copies as many bytes as the "
-            "indicator must read and write. — : no such row for this case."),
-        "\n## Targets\n",
-        "\n".join(targets(res, all_cases)),
-        "\n![ns per element](batch.png)\n",
-    ]
-    for case in all_cases:
-        parts.append(f"\n## {case.label}\n\n" + grid.ns_table(res, case, ROWS, missing))
-    return "\n".join(parts) + "\n"
-
-
-def parse_args() -> argparse.Namespace:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true",
-                        help="agreement only on small cases: no timing, nothing written")
-    parser.add_argument("--out", type=Path, default=ROOT / "bench" / "results")
-    parser.add_argument("--max-elements", type=int, default=16 * 10**6,
-                        help="leave out cases with more elements than this")
-    parser.add_argument("--missing", action="append", default=[], metavar="DIST=REASON")
-    return parser.parse_args()
-
-
-def main() -> int:
-    args = parse_args()
-    modules, absent = load_peers(dict(m.split("=", 1) for m in args.missing), LIBRARIES)
-    for dist, reason in absent.items():
-        print(f"{dist}: {reason}", file=sys.stderr)
-    if "brindlex" not in modules:
-        return 2
-    make = make_all(modules)
-    rng = np.random.default_rng(SEED)
-    if args.quick:
-        exact = lambda c: c.peer == "brindlex_batch"  # noqa: E731
-        failures = []
-        for case in cases(QUICK_SHAPES):
-            found = grid.agree(case, make, LOOPED, exact, rng)
-            print(f"\n{case.label}\n\n{grid.agreement_table(found)}")
-            failures += [f"{case.label}: {f}" for f in found.failures]
-        print("\nFAILURES:\n  " + "\n  ".join(failures) if failures else "\nagreement: ok")
-        return 1 if failures else 0
-    all_cases = [c for c in cases(SHAPES) if c.elements <= args.max_elements]
-    load_at_start = machine.load()
-    res = grid.measure(all_cases, make, rounds_for, SAMPLE_NS, rng)
-    facts = machine.describe([d for d in LIBRARIES if d != "brindlex_batch"], absent, None)
-    facts["brindlex_batch"] = absent.get("brindlex_batch", "from the brindlex wheel")
-    facts.update({"load at start": load_at_start, "load at end": machine.load()})
-    text = markdown(res, all_cases, facts, absent)
-    print(text)
-    args.out.mkdir(parents=True, exist_ok=True)
-    (args.out / "batch.md").write_text(text)
-    grid.save(res, args.out / "batch.json", facts)
-    grid.plot(res, [(layout, [c for c in all_cases if c.layout == layout]) for layout in (LONG, WIDE)],
-              ROWS, args.out / "batch.png", "Many series in one call", facts, dotted=FLOOR)
-    print(f"wrote {args.out / 'batch.md'}, batch.json, batch.png")
-    return 0
-
+BENCH = grid.Bench(
+    name="batch", title="Many series in one call", doc=__doc__, libraries=LIBRARIES, rows=ROWS,
+    row_library=ROW_LIBRARY, make=lambda modules, rng: make_all(modules), cases=cases(SHAPES),
+    quick_cases=cases(QUICK_SHAPES), rounds_for=rounds_for, targets=targets,
+    note="ns per element (median over the rounds; each call on bars it did not run on just "
+         "before). brindlex looped and brindlex_batch allocate their outputs on every call, as the "
+         "peers do; the out= row and the floor write into outputs allocated once. TA-Lib looped "
+         "keeps a list of per-series results. polars runs over a long frame with a string ticker "
+         "column and its default thread pool. vectorbt's numba compilation happens in untimed "
+         "calls before the rounds. The floor copies as many bytes as the indicator must read and "
+         "write. — : no such row for this case.",
+    groups=lambda cs: [(layout, [c for c in cs if c.layout == layout]) for layout in (LONG, WIDE)],
+    reference=LOOPED, seed=SEED, dotted=FLOOR)
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(BENCH.main())

@@ -15,22 +15,18 @@ nothing, writes nothing, and exits with status 1 on a failure.
 
 from __future__ import annotations
 
-import argparse
 import sys
 from dataclasses import dataclass
-from pathlib import Path
 
 import numpy as np
 
-from peerbench import grid, machine, report
-from peerbench.contenders import (INDICATORS, OUTPUTS, Contender, load_peers, pandas_contenders,
+from peerbench import grid, report
+from peerbench.contenders import (INDICATORS, OUTPUTS, Contender, pandas_contenders,
                                   polars_contenders, polars_expressions, talib_contenders)
 from peerbench.grid import Case
 from peerbench.series import Bars, Pool
 
-ROOT = Path(__file__).resolve().parent.parent
 SEED = 20_261_214
-SAMPLE_NS = 2e6
 PERIODS = {"sma": (20,), "ema": (20,), "macd": (12, 26, 9), "atr": (14,)}
 SHAPES = [(50, 252), (500, 2520), (5000, 2520)]
 QUICK_SHAPES = [(7, 300)]
@@ -299,76 +295,18 @@ def targets(res: grid.Results, all_cases: list[Case]) -> list[str]:
     return lines
 
 
-def markdown(res: grid.Results, all_cases: list[Case], facts: dict, absent: dict) -> str:
-    missing = {row: f"{ROW_LIBRARY[row]} {absent[ROW_LIBRARY[row]]}" for row in ROWS
-               if ROW_LIBRARY.get(row) in absent}
-    parts = [
-        "# DataFrames\n",
-        "Produced by `bench/frames.py` (run by `scripts/bench`); do not edit by hand.\n",
-        report.table(["", ""], [[k, v] for k, v in facts.items()], right_from=99),
-        "\n" + report.wrap(
-            "ns per element (median over the rounds), long frames with a string ticker column; "
-            "each call on a frame it did not run on just before. Every row returns what its "
-            "library returns (a frame, a Series or arrays). The looped rows take the ticker "
-            "groups from pandas and write each ticker's result back to its rows. The bare-array "
-            "row runs on sorted frames only, with the lengths known. polars runs with its default "
-            "thread pool. — : no such row (pandas' transform takes one input and gives one "
-            "output)."),
-        "\n## Targets\n", "\n".join(targets(res, all_cases)),
-        "\n![ns per element](frames.png)\n",
-    ]
-    for case in all_cases:
-        parts.append(f"\n## {case.label}\n\n" + grid.ns_table(res, case, ROWS, missing))
-    return "\n".join(parts) + "\n"
-
-
-def parse_args() -> argparse.Namespace:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true",
-                        help="agreement only on small frames: no timing, nothing written")
-    parser.add_argument("--out", type=Path, default=ROOT / "bench" / "results")
-    parser.add_argument("--max-elements", type=int, default=5000 * 2520,
-                        help="leave out cases with more elements than this")
-    parser.add_argument("--missing", action="append", default=[], metavar="DIST=REASON")
-    return parser.parse_args()
-
-
-def main() -> int:
-    args = parse_args()
-    modules, absent = load_peers(dict(m.split("=", 1) for m in args.missing), LIBRARIES)
-    for dist, reason in absent.items():
-        print(f"{dist}: {reason}", file=sys.stderr)
-    if "brindlex" not in modules or "pandas" not in modules:
-        return 2
-    rng = np.random.default_rng(SEED)
-    make = make_all(modules, rng)
-    if args.quick:
-        exact = lambda c: c.peer == "brindlex_batch"  # noqa: E731
-        failures = []
-        for case in cases(QUICK_SHAPES):
-            found = grid.agree(case, make, LOOPED, exact, rng)
-            print(f"\n{case.label}\n\n{grid.agreement_table(found)}")
-            failures += [f"{case.label}: {f}" for f in found.failures]
-        print("\nFAILURES:\n  " + "\n  ".join(failures) if failures else "\nagreement: ok")
-        return 1 if failures else 0
-    all_cases = [c for c in cases(SHAPES) if c.elements <= args.max_elements]
-    load_at_start = machine.load()
-    res = grid.measure(all_cases, make, rounds_for, SAMPLE_NS, rng)
-    dists = [d for d in LIBRARIES if not d.startswith("brindlex_batch")]
-    facts = machine.describe(dists, absent, modules["polars"].thread_pool_size()
-                             if "polars" in modules else None)
-    facts["brindlex_batch"] = absent.get("brindlex_batch", "from the brindlex wheel")
-    facts.update({"load at start": load_at_start, "load at end": machine.load()})
-    text = markdown(res, all_cases, facts, absent)
-    print(text)
-    args.out.mkdir(parents=True, exist_ok=True)
-    (args.out / "frames.md").write_text(text)
-    grid.save(res, args.out / "frames.json", facts)
-    grid.plot(res, [(order, [c for c in all_cases if c.order == order]) for order in ORDERS],
-              ROWS, args.out / "frames.png", "Long frames", facts)
-    print(f"wrote {args.out / 'frames.md'}, frames.json, frames.png")
-    return 0
-
+BENCH = grid.Bench(
+    name="frames", title="DataFrames", doc=__doc__, libraries=LIBRARIES, rows=ROWS,
+    row_library=ROW_LIBRARY, make=make_all, cases=cases(SHAPES), quick_cases=cases(QUICK_SHAPES),
+    rounds_for=rounds_for, targets=targets,
+    note="ns per element (median over the rounds), long frames with a string ticker column; each "
+         "call on a frame it did not run on just before. Every row returns what its library "
+         "returns (a frame, a Series or arrays). The looped rows take the ticker groups from "
+         "pandas and write each ticker's result back to its rows. The bare-array row runs on "
+         "sorted frames only, with the lengths known. polars runs with its default thread pool. "
+         "— : no such row (pandas' transform takes one input and gives one output).",
+    groups=lambda cs: [(order, [c for c in cs if c.order == order]) for order in ORDERS],
+    reference=LOOPED, seed=SEED)
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(BENCH.main())

@@ -12,7 +12,6 @@ exits with status 1 when a stream differs from brindlex's whole-series result by
 
 from __future__ import annotations
 
-import argparse
 import json
 import math
 import sys
@@ -20,13 +19,11 @@ from pathlib import Path
 
 import numpy as np
 
-from peerbench import machine, report, timing
+from peerbench import grid, machine, report, timing
 from peerbench.contenders import INDICATORS, OUTPUTS, load_peers
 from peerbench.series import Bars, Pool, random_bars, real_bars
 
-ROOT = Path(__file__).resolve().parent.parent
 SEED = 20_261_213
-SAMPLE_NS = 2e6
 HISTORY = 2520
 FEED = 1 << 18          # fresh bars fed by the timed loops, used in turn
 MANY_SIZES = (10**2, 10**4, 10**6)
@@ -294,17 +291,8 @@ def targets(res: dict, many: dict) -> list[str]:
     return lines
 
 
-def parse_args() -> argparse.Namespace:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true",
-                        help="agreement only: no timing, nothing written")
-    parser.add_argument("--out", type=Path, default=ROOT / "bench" / "results")
-    parser.add_argument("--missing", action="append", default=[], metavar="DIST=REASON")
-    return parser.parse_args()
-
-
 def main() -> int:
-    args = parse_args()
+    args = grid.arguments(__doc__).parse_args()
     modules, absent = load_peers(dict(m.split("=", 1) for m in args.missing), LIBRARIES)
     for dist, reason in absent.items():
         print(f"{dist}: {reason}", file=sys.stderr)
@@ -320,12 +308,10 @@ def main() -> int:
     rng = np.random.default_rng(SEED)
     load_at_start = machine.load()
     history, feed = random_bars(HISTORY, rng), random_bars(FEED, rng)
-    updates = timing.run(update_subjects(modules, history, feed), 21, SAMPLE_NS)
+    updates = timing.run(update_subjects(modules, history, feed), 21, grid.SAMPLE_NS)
     many = {n: timing.run(many_subjects(modules, Pool.random(n, rng)),
-                          21 if n < 10**6 else 9, SAMPLE_NS) for n in MANY_SIZES}
-    facts = machine.describe([d for d in LIBRARIES if d != "brindlex_stream"], absent, None)
-    facts["brindlex_stream"] = absent.get("brindlex_stream", "from the brindlex wheel")
-    facts.update({"load at start": load_at_start, "load at end": machine.load()})
+                          21 if n < 10**6 else 9, grid.SAMPLE_NS) for n in MANY_SIZES}
+    facts = grid.describe(LIBRARIES, absent, load_at_start, modules)
     text = "\n".join([
         "# Live bars\n",
         "Produced by `bench/stream.py` (run by `scripts/bench`); do not edit by hand.\n",

@@ -3,6 +3,7 @@ they are laid out), ns per element, and how far each contender agrees with a ref
 
 from __future__ import annotations
 
+import argparse
 import dataclasses
 import gc
 import json
@@ -14,10 +15,10 @@ from typing import Callable, Iterable
 
 import numpy as np
 
-from . import timing
+from . import machine, timing
 from .agreement import Comparison, compare
-from .contenders import INDICATORS, OUTPUTS, Contender
-from .report import fmt, table
+from .contenders import INDICATORS, OUTPUTS, Contender, load_peers
+from .report import fmt, table, wrap
 from .series import LONG, Bars, Pool, pool_size, random_bars
 
 
@@ -48,6 +49,9 @@ def draws(case: Case, rng: np.random.Generator, count: int | None = None) -> Poo
     count = count or pool_size(case.elements)
     return Pool([random_bars(case.length, rng, case.series, case.layout) for _ in range(count)])
 
+
+RESULTS = Path(__file__).resolve().parents[1] / "results"
+SAMPLE_NS = 2e6  # each timed batch lasts at least this long
 
 Make = Callable[[Case], list[Contender]]
 Results = dict[tuple[str, str, str], timing.Outcome]  # (case label, indicator, row) -> ns per call
@@ -212,3 +216,103 @@ def plot(res: Results, groups: list[tuple[str, list[Case]]], rows: list[str], pa
     fig.tight_layout()
     fig.savefig(path, dpi=100)
     plt.close(fig)
+
+
+# ----------------------------------------------------------------------------------------------
+# The command line shared by the benchmarks of many series
+
+
+def arguments(doc: str, max_elements: int | None = None) -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(description=doc.splitlines()[0])
+    parser.add_argument("--quick", action="store_true",
+                        help="agreement only on small cases: no timing, nothing written")
+    parser.add_argument("--out", type=Path, default=RESULTS, help="default bench/results")
+    parser.add_argument("--missing", action="append", default=[], metavar="DIST=REASON",
+                        help="a peer that could not be installed, and why")
+    if max_elements:
+        parser.add_argument("--max-elements", type=int, default=max_elements,
+                            help="leave out cases with more elements than this")
+    return parser
+
+
+def describe(libraries: dict[str, str], absent: dict[str, str], load_at_start: str,
+             modules: dict) -> dict[str, str]:
+    """Machine, versions and load; the companion modules come with brindlex's wheel."""
+    dists = [d for d in libraries if not d.startswith(("brindlex_", "brindlex."))]
+    polars = modules.get("polars")
+    facts = machine.describe(dists, absent, polars.thread_pool_size() if polars else None)
+    for d in libraries:
+        if d.startswith("brindlex_"):
+            facts[d] = absent.get(d, "from the brindlex wheel")
+    facts.update({"load at start": load_at_start, "load at end": machine.load()})
+    return facts
+
+
+@dataclass
+class Bench:
+    """One benchmark of many series: its rows, cases, targets and notes."""
+    name: str
+    title: str
+    doc: str
+    libraries: dict[str, str]              # distribution: module
+    rows: list[str]
+    row_library: dict[str, str]
+    make: Callable[[dict, np.random.Generator], Make]
+    cases: list[Case]
+    quick_cases: list[Case]
+    rounds_for: Callable[[Case], int]
+    targets: Callable[[Results, list[Case]], list[str]]
+    note: str
+    groups: Callable[[list[Case]], list[tuple[str, list[Case]]]]
+    reference: str                         # the row every other one is checked against
+    seed: int
+    dotted: str = ""
+
+    def markdown(self, res: Results, cases: list[Case], facts: dict, absent: dict) -> str:
+        missing = {row: f"{self.row_library[row]} {absent[self.row_library[row]]}"
+                   for row in self.rows if self.row_library.get(row) in absent}
+        parts = [
+            f"# {self.title}\n",
+            f"Produced by `bench/{self.name}.py` (run by `scripts/bench`); do not edit by hand.\n",
+            table(["", ""], [[k, v] for k, v in facts.items()], right_from=99),
+            "\n" + wrap(self.note),
+            "\n## Targets\n", "\n".join(self.targets(res, cases)),
+            f"\n![ns per element]({self.name}.png)\n",
+        ]
+        for case in cases:
+            parts.append(f"\n## {case.label}\n\n" + ns_table(res, case, self.rows, missing))
+        return "\n".join(parts) + "\n"
+
+    def main(self) -> int:
+        largest = max(c.elements for c in self.cases)
+        args = arguments(self.doc, largest).parse_args()
+        modules, absent = load_peers(dict(m.split("=", 1) for m in args.missing),
+                                     self.libraries)
+        for dist, reason in absent.items():
+            print(f"{dist}: {reason}", file=sys.stderr)
+        if "brindlex" not in modules:
+            return 2
+        rng = np.random.default_rng(self.seed)
+        make = self.make(modules, rng)
+        if args.quick:
+            exact = lambda c: c.peer == "brindlex_batch"  # noqa: E731
+            failures = []
+            for case in self.quick_cases:
+                found = agree(case, make, self.reference, exact, rng)
+                print(f"\n{case.label}\n\n{agreement_table(found)}")
+                failures += [f"{case.label}: {f}" for f in found.failures]
+            print("\nFAILURES:\n  " + "\n  ".join(failures) if failures else "\nagreement: ok")
+            return 1 if failures else 0
+        cases = [c for c in self.cases if c.elements <= args.max_elements]
+        load_at_start = machine.load()
+        res = measure(cases, make, self.rounds_for, SAMPLE_NS, rng)
+        facts = describe(self.libraries, absent, load_at_start, modules)
+        text = self.markdown(res, cases, facts, absent)
+        print(text)
+        args.out.mkdir(parents=True, exist_ok=True)
+        (args.out / f"{self.name}.md").write_text(text)
+        save(res, args.out / f"{self.name}.json", facts)
+        plot(res, self.groups(cases), self.rows, args.out / f"{self.name}.png", self.title,
+             facts, self.dotted)
+        print(f"wrote {args.out / self.name}.md, .json and .png")
+        return 0
