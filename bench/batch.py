@@ -48,7 +48,7 @@ ROW_LIBRARY = {BATCH1: "brindlex_batch", BATCH2: "brindlex_batch", BATCH_OUT: "b
 
 
 def rounds_for(case: Case) -> int:
-    return 21 if case.elements <= 10**5 else 9 if case.elements <= 2 * 10**6 else 5
+    return 15 if case.elements <= 10**5 else 7 if case.elements <= 2 * 10**6 else 5
 
 
 def inputs(indicator: str, b: Bars) -> tuple:

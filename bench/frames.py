@@ -49,7 +49,7 @@ ROW_LIBRARY = {POLARS_FRONT: "brindlex_batch.polars", PANDAS_FRONT: "brindlex_ba
 
 
 def rounds_for(case: Case) -> int:
-    return 21 if case.elements <= 10**5 else 9 if case.elements <= 2 * 10**6 else 5
+    return 15 if case.elements <= 10**5 else 7 if case.elements <= 2 * 10**6 else 5
 
 
 @dataclass

@@ -87,8 +87,9 @@ def _time(fn: Callable[[], Any]) -> int:
 
 
 def calibrate(subject: Subject, sample_ns: float, limit: int = 1_000_000) -> int:
-    """Calls per batch for a sample of about `sample_ns`; the probe calls also warm up."""
-    subject.batch(2)()
+    """Calls per batch for a sample of about `sample_ns`. The first call only warms up (it may
+    compile, or fault in pages); the probes that follow warm up too."""
+    subject.batch(1)()
     probe = 1
     while True:
         spent = _time(subject.batch(probe))
