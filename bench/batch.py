@@ -103,7 +103,8 @@ def looped_rows(bx, case: Case) -> list[Contender]:
     s, n = case.series, case.length
     rows = []
     for indicator in INDICATORS:
-        fn, p, k = getattr(bx, f"indicator_{indicator}"), PERIODS[indicator], len(OUTPUTS[indicator])
+        fn, p = getattr(bx, f"indicator_{indicator}"), PERIODS[indicator]
+        k = len(OUTPUTS[indicator])
         if case.layout == LONG:
             def run(*arrays, fn=fn, p=p, k=k):
                 outs = [np.empty_like(arrays[-1]) for _ in range(k)]

@@ -41,7 +41,8 @@ class Case:
 
     @property
     def label(self) -> str:
-        return f"{self.shape}, {self.layout}" + (f", {self.order}" if self.order != "sorted" else "")
+        shuffled = f", {self.order}" if self.order != "sorted" else ""
+        return f"{self.shape}, {self.layout}{shuffled}"
 
 
 def draws(case: Case, rng: np.random.Generator, count: int | None = None) -> Pool:

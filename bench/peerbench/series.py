@@ -50,7 +50,9 @@ class Bars:
 
     @property
     def length(self) -> int:
-        return self.close.shape[0] if self.layout == WIDE else len(self.close) // max(self.series, 1)
+        if self.layout == WIDE:
+            return self.close.shape[0]
+        return len(self.close) // max(self.series, 1)
 
     @property
     def elements(self) -> int:
