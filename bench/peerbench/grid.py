@@ -243,8 +243,10 @@ def describe(libraries: dict[str, str], absent: dict[str, str], load_at_start: s
     polars = modules.get("polars")
     facts = machine.describe(dists, absent, polars.thread_pool_size() if polars else None)
     for d in libraries:
-        if d.startswith("brindlex_"):
-            facts[d] = absent.get(d, "from the brindlex wheel")
+        if d.startswith("brindlex_") and "." not in d:
+            # Where it came from: before a merge it may be another branch's build.
+            found = modules.get(d)
+            facts[d] = absent[d] if d in absent else f"imported from {Path(found.__file__).parent}"
     facts.update({"load at start": load_at_start, "load at end": machine.load()})
     return facts
 
