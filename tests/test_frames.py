@@ -6,7 +6,7 @@ from hypothesis import given, settings, strategies as st
 
 import brindlex
 import brindlex_batch
-from conftest import NAN_MARKER, bits
+from conftest import NAN_MARKER, bits, same_values
 
 
 @pytest.fixture(scope="module")
@@ -96,7 +96,7 @@ def test_polars_matches_brindlex_per_group(pl, frame, nan_as_null, lazy, string_
         if nan_as_null:
             assert np.array_equal(got.is_null().to_numpy(), np.isnan(want)), name
             got, want = got.drop_nulls(), want[~np.isnan(want)]
-        assert np.array_equal(bits(got.to_numpy()), bits(want)), name
+        assert same_values(got.to_numpy(), want), name
 
 
 @settings(max_examples=150, deadline=None)
@@ -116,7 +116,7 @@ def test_pandas_matches_brindlex_per_group(pd, bxd, frame, keys_as):
                "atr": bxd.atr(bars["high"], bars["low"], bars["close"], atr, by=by)}
     for name, want in expected(keys, prices, missing, periods).items():
         assert results[name].index.equals(index)
-        assert np.array_equal(bits(results[name].to_numpy()), bits(want)), name
+        assert same_values(results[name].to_numpy(), want), name
     assert results["sma"].name == f"sma_{sma}" and results["atr"].name == f"atr_{atr}"
 
 
