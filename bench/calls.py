@@ -11,10 +11,11 @@ Target: every function within 7x of the no-op call.
 
 import argparse
 import sys
-import time
 import tracemalloc
 
 import numpy as np
+
+from peerbench import timing
 
 TARGET = 7.0
 
@@ -36,13 +37,15 @@ def calls(noop):
     }
 
 
-def per_call(fn, loops):
+def _repeat(fn, k):
+    for _ in range(k):
+        fn()
+
+
+def subject(name, fn):
     # The loop and the lambda cost the same for every row; main() measures them with an empty
     # lambda and subtracts them.
-    start = time.perf_counter_ns()
-    for _ in range(loops):
-        fn()
-    return (time.perf_counter_ns() - start) / loops
+    return timing.Subject(name, lambda k: lambda: _repeat(fn, k))
 
 
 def allocations_in_steady_state(fns, loops=2000):
@@ -71,13 +74,11 @@ def main():
     fns = calls(noop)
     empty = lambda: None  # noqa: E731
     # Many short rounds: the minimum then catches the quiet moments of a busy machine.
-    rounds, loops = (3, 2_000) if args.quick else (300, 5_000)
-    best = {name: float("inf") for name in [*fns, "loop"]}
-    for _ in range(rounds):
-        for name, fn in fns.items():
-            best[name] = min(best[name], per_call(fn, loops))
-        best["loop"] = min(best["loop"], per_call(empty, loops))
-
+    rounds, sample_ns = (3, 2e5) if args.quick else (300, 5e5)
+    timed = timing.run([subject(name, fn) for name, fn in [*fns.items(), ("loop", empty)]],
+                       rounds, sample_ns)
+    best = {name: t.best for name, t in timed.items()}
+    loops = timed["noop"].batch
     base = best["noop"] - best["loop"]
     print(f"per call on 1-element arrays, minimum of {rounds} rounds x {loops} calls "
           f"(target: within {TARGET:.0f}x of the no-op call)")

@@ -22,11 +22,9 @@ from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-from peerbench import agreement, machine, report, rules, store, timing  # noqa: E402
-from peerbench.contenders import PEERS, all_contenders, load_peers  # noqa: E402
-from peerbench.series import real_bars  # noqa: E402
+from peerbench import agreement, machine, report, rules, store, timing
+from peerbench.contenders import PEERS, all_contenders, load_peers
+from peerbench.series import real_bars
 
 ROOT = Path(__file__).resolve().parent.parent
 SEED = 20_240_601
@@ -118,7 +116,8 @@ def main() -> int:
     if args.idle_note:
         facts["idle"] = args.idle_note
     settings = report.wrap(
-        "Series: random walks between 50 and 150 with bars whose range varies at random. Each "
+        "Series: random walks between 50 and 150; every bar opens with a gap from the previous "
+        "close and has a range drawn afresh (0.1 % to 1.5 % beyond open and close). Each "
         "length has a pool of distinct series (about 2^20 elements in all; 2 to 4096 series) that "
         "every contender walks through in turn, so no call repeats the series before it. Rounds "
         "per n, after one warm-up round: "

@@ -1,24 +1,18 @@
 // Average true range: seeded by the plain mean of the first `period` true ranges, then smoothed.
 #include "atr.h"
 
+#include "atr_step.h"
 #include "lane_ops.h"
 #include "nan_marker.h"
 
 namespace brindlex::core {
 namespace {
 
-// max(max(high - low, |high - c|), |low - c|), each maximum ignoring a NaN operand and keeping the
-// first on a tie. A tie between two zeros of opposite sign could pick either sign, but no output
-// shows it: the seed sum starts from +0.0, and +0.0 plus either zero is +0.0. The true range is
-// off the running average's dependency chain, so its extra mask operations cost no latency.
-inline double true_range(const unaligned_double* high, const unaligned_double* low,
-                         const unaligned_double* prev_close) noexcept {
-    using lane::V;
-    const V h = lane::load(high), l = lane::load(low), c = lane::load(prev_close);
-    const V range = _mm_sub_sd(h, l);
-    const V up = lane::abs(_mm_sub_sd(h, c));
-    const V down = lane::abs(_mm_sub_sd(l, c));
-    return lane::value(lane::max_ignoring_nan(lane::max_ignoring_nan(range, up), down));
+// The true range is off the running average's dependency chain, so the masks of its branch-free
+// maxima cost no latency; on real bars, whose ranges vary, a branch would go either way at random.
+inline double true_range_at(const unaligned_double* high, const unaligned_double* low,
+                            const unaligned_double* prev_close) noexcept {
+    return lane::value(true_range(lane::load(high), lane::load(low), lane::load(prev_close)));
 }
 
 }  // namespace
@@ -43,13 +37,11 @@ void atr(std::uint64_t period, InputSlice high, InputSlice low, InputSlice close
     const double inv = 1.0 / pd;
 
     double s = +0.0;
-    for (std::uint64_t i = 1; i <= p; ++i) s = s + true_range(h + i, l + i, c + i - 1);
-    double value = s / pd;
+    for (std::uint64_t i = 1; i <= p; ++i) s = s + true_range_at(h + i, l + i, c + i - 1);
+    double value = atr_seed(s, pd);
     out[p] = value;
     for (std::uint64_t j = p + 1; j < n; ++j) {
-        double d = true_range(h + j, l + j, c + j - 1) - value;
-        d = d * inv;
-        value = value + d;
+        value = atr_smooth(value, true_range_at(h + j, l + j, c + j - 1), inv);
         out[j] = value;
     }
 }

@@ -1,6 +1,7 @@
 // Exponential moving average, seeded by the mean of the first run of `period` finite values.
 #include "ema.h"
 
+#include "ema_step.h"
 #include "lane_ops.h"
 #include "nan_marker.h"
 #include "weights.h"
@@ -35,7 +36,7 @@ std::uint64_t run_finite(const unaligned_double* x, unaligned_double* out, std::
     for (; i < n; ++i) {
         const double xi = x[i];
         if (!is_finite(xi)) break;
-        v = blend(v, xi, w);
+        v = blend(v, xi, w);  // ema_step's rule, with the skip as the loop's exit
         out[i] = v;
     }
     value = v;
@@ -47,14 +48,12 @@ std::uint64_t run_finite(const unaligned_double* x, unaligned_double* out, std::
 std::uint64_t run_tolerant(const unaligned_double* x, unaligned_double* out, std::uint64_t i, std::uint64_t end,
                            Weights w, double& value) noexcept {
     using lane::V;
-    const V alpha = lane::scalar(w.alpha), beta = lane::scalar(w.beta);
-    const V marker = lane::scalar(nan_marker);
+    const BlendWeights<V> lw = in_lanes<V>(w);
     V v = lane::scalar(value);
     for (; i < end; ++i) {
-        const V xi = lane::load(x + i);
-        const V skip = lane::non_finite_mask(xi);
-        v = lane::pick(skip, v, lane::blend(v, xi, alpha, beta));
-        lane::store(out + i, lane::pick(skip, marker, v));
+        const EmaStep<V> s = ema_step(v, lane::load(x + i), lw);
+        v = s.value;
+        lane::store(out + i, s.output);
     }
     value = lane::value(v);
     return i;
@@ -103,7 +102,7 @@ void ema(std::uint64_t period, InputSlice data, OutputSlice output) noexcept {
     const double pd = static_cast<double>(p);
     double s = -0.0;
     for (std::uint64_t k = 0; k < p; ++k) s = s + x[j + k];
-    double value = s / pd;
+    double value = ema_seed(s, pd);
     out[first] = value;
 
     run(x, out, first + 1, n, weights_of(p), value);

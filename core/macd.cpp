@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "lane_ops.h"
+#include "macd_step.h"
 #include "nan_marker.h"
 #include "weights.h"
 
@@ -162,20 +163,14 @@ std::uint64_t skip_poisoned(const unaligned_double* x, std::uint64_t i, std::uin
 // hand it back by value, so that it stays in registers: a state reached through a reference
 // could be aliased by the output stores, for all the compiler knows, and a store and a reload
 // on every position would lengthen the dependency chain.
-struct State {
-    double fast = nan_marker;
-    double slow = nan_marker;
-    double signal = nan_marker;
-};
+using State = MacdState<double>;
 
 struct Reached {
     std::uint64_t i;  // the first position not handled
     State state;
 };
 
-struct AllWeights {
-    Weights fast, slow, signal;
-};
+using AllWeights = MacdWeights<double>;
 
 // While the averages and the signal all hold numbers, a position needs no test but one: any
 // non-finite input then makes the histogram NaN (both averages turn into the same infinity, or
@@ -184,15 +179,10 @@ struct AllWeights {
 Reached run_steady(const unaligned_double* x, std::uint64_t i, std::uint64_t n, const AllWeights w,
                    State st, const Outputs o) noexcept {
     for (; i < n; ++i) {
-        const double xi = x[i];
-        const double slow = blend(st.slow, xi, w.slow);
-        const double fast = blend(st.fast, xi, w.fast);
-        const double m = fast - slow;
-        const double sig = (st.signal * w.signal.beta) + (w.signal.alpha * m);
-        const double h = m - sig;
-        if (std::isnan(h)) break;
-        st = {fast, slow, sig};
-        o.write(i, m, sig, h);
+        const MacdStep<double> s = macd_steady_step(st, double{x[i]}, w);
+        if (std::isnan(s.hist)) break;
+        st = s.state;
+        o.write(i, s.macd, s.signal, s.hist);
     }
     return {i, st};
 }
@@ -205,19 +195,12 @@ Reached run_steady(const unaligned_double* x, std::uint64_t i, std::uint64_t n, 
 Reached run_steady_pairs(const unaligned_double* x, std::uint64_t i, std::uint64_t n, const AllWeights w,
                          State st, const Outputs o) noexcept {
     for (; i + 1 < n; i += 2) {
-        const double x0 = x[i], x1 = x[i + 1];
-        const double slow0 = blend(st.slow, x0, w.slow), fast0 = blend(st.fast, x0, w.fast);
-        const double m0 = fast0 - slow0;
-        const double sig0 = (st.signal * w.signal.beta) + (w.signal.alpha * m0);
-        const double h0 = m0 - sig0;
-        const double slow1 = blend(slow0, x1, w.slow), fast1 = blend(fast0, x1, w.fast);
-        const double m1 = fast1 - slow1;
-        const double sig1 = (sig0 * w.signal.beta) + (w.signal.alpha * m1);
-        const double h1 = m1 - sig1;
-        if (std::isnan(h0 + h1)) break;
-        st = {fast1, slow1, sig1};
-        o.write(i, m0, sig0, h0);
-        o.write(i + 1, m1, sig1, h1);
+        const MacdStep<double> s0 = macd_steady_step(st, double{x[i]}, w);
+        const MacdStep<double> s1 = macd_steady_step(s0.state, double{x[i + 1]}, w);
+        if (std::isnan(s0.hist + s1.hist)) break;
+        st = s1.state;
+        o.write(i, s0.macd, s0.signal, s0.hist);
+        o.write(i + 1, s1.macd, s1.signal, s1.hist);
     }
     return run_steady(x, i, n, w, st, o);
 }
@@ -231,32 +214,27 @@ template <bool Remember>
 Reached run_nan_tolerant(const unaligned_double* x, std::uint64_t i, std::uint64_t end, const AllWeights w,
                          const State st, NonFiniteSeen& seen, const Outputs o) noexcept {
     using lane::V;
-    const V fa = lane::scalar(w.fast.alpha), fb = lane::scalar(w.fast.beta);
-    const V sa = lane::scalar(w.slow.alpha), sb = lane::scalar(w.slow.beta);
-    const V ga = lane::scalar(w.signal.alpha), gb = lane::scalar(w.signal.beta);
-    const V marker = lane::scalar(nan_marker);
-    V fast = lane::scalar(st.fast), slow = lane::scalar(st.slow), sig = lane::scalar(st.signal);
+    using O = lane::Ops;
+    const MacdWeights<V> lw = in_lanes<V>(w);
+    const V marker = core::marker<V>();
+    MacdState<V> s{lane::scalar(st.fast), lane::scalar(st.slow), lane::scalar(st.signal)};
     std::uint64_t last_nan = seen.nan;
     for (; i < end; ++i) {
         const V xi = lane::load(x + i);
-        const V skip = lane::nan_mask(xi);
-        const V next_slow = lane::blend(slow, xi, sa, sb);
-        const V next_fast = lane::blend(fast, xi, fa, fb);
-        const V m = _mm_sub_sd(next_fast, next_slow);
-        const V next_sig = _mm_add_sd(_mm_mul_sd(sig, gb), _mm_mul_sd(ga, m));
-        const V h = _mm_sub_sd(m, next_sig);
-        if (lane::any(_mm_andnot_pd(skip, lane::nan_mask(h)))) break;
+        const V skip = O::nan(xi);
+        const MacdStep<V> next = macd_steady_step(s, xi, lw);
+        if (lane::any(_mm_andnot_pd(skip, O::nan(next.hist)))) break;
         const std::uint64_t skipped = lane::any(skip);
         last_nan += ((i + 1) - last_nan) & (std::uint64_t{0} - skipped);
-        slow = lane::pick(skip, slow, next_slow);
-        fast = lane::pick(skip, fast, next_fast);
-        sig = lane::pick(skip, sig, next_sig);
-        lane::store(o.macd + i, lane::pick(skip, marker, m));
-        lane::store(o.signal + i, lane::pick(skip, marker, sig));
-        lane::store(o.hist + i, lane::pick(skip, marker, h));
+        s.slow = O::pick(skip, s.slow, next.state.slow);
+        s.fast = O::pick(skip, s.fast, next.state.fast);
+        s.signal = O::pick(skip, s.signal, next.state.signal);
+        lane::store(o.macd + i, O::pick(skip, marker, next.macd));
+        lane::store(o.signal + i, O::pick(skip, marker, s.signal));
+        lane::store(o.hist + i, O::pick(skip, marker, next.hist));
     }
     if constexpr (Remember) seen.nan = last_nan;
-    return {i, State{lane::value(fast), lane::value(slow), lane::value(sig)}};
+    return {i, State{lane::value(s.fast), lane::value(s.slow), lane::value(s.signal)}};
 }
 
 // Once the slow average is NaN while the fast one is not, it stays NaN and so does every output,
@@ -265,14 +243,15 @@ Reached run_nan_tolerant(const unaligned_double* x, std::uint64_t i, std::uint64
 template <bool Remember>
 Reached run_slow_nan(const unaligned_double* x, std::uint64_t i, std::uint64_t n, const Weights fast_w,
                      State st, NonFiniteSeen& seen, const Outputs o) noexcept {
-    const lane::V fa = lane::scalar(fast_w.alpha), fb = lane::scalar(fast_w.beta);
+    using O = lane::Ops;
+    const BlendWeights<lane::V> fw = in_lanes<lane::V>(fast_w);
     lane::V fast = lane::scalar(st.fast);
     for (; i < n; ++i) {
         if constexpr (Remember) seen.note(i, x[i]);
         const lane::V xi = lane::load(x + i);
-        fast = lane::pick(lane::nan_mask(xi), fast, lane::blend(fast, xi, fa, fb));
+        fast = O::pick(O::nan(xi), fast, blend(fast, xi, fw));
         o.write_markers(i);
-        if (lane::any(lane::nan_mask(fast))) {
+        if (lane::any(O::nan(fast))) {
             ++i;
             break;
         }
@@ -302,18 +281,12 @@ template <bool Remember>
         st.fast = seeded.fast;
         st.slow = seeded.slow;
     } else {
-        st.slow = blend(st.slow, xi, w.slow);
-        st.fast = blend(st.fast, xi, w.fast);
+        st = blend_averages(st, xi, w);
     }
-    const double m = st.fast - st.slow;
-    if (!std::isnan(st.signal)) {
-        st.signal = (st.signal * w.signal.beta) + (w.signal.alpha * m);
-    } else if (i >= signal_start) {
-        st.signal = m;
-    }
-    const double h = std::isnan(st.signal) ? nan_marker : m - st.signal;
-    out.write(i, m, st.signal, h);
-    return !std::isnan(h);
+    const MacdStep<double> step = macd_outputs(st, i >= signal_start, w);
+    st = step.state;
+    out.write(i, step.macd, step.signal, step.hist);
+    return !std::isnan(step.hist);
 }
 
 // `Remember` selects the O(1) judgement of seed windows from earlier reads; without it every seed

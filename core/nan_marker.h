@@ -13,11 +13,11 @@ inline constexpr double nan_marker = std::bit_cast<double>(nan_marker_bits);
 
 // Bit tests rather than std::isfinite / std::isnan: they do not depend on the floating-point
 // environment or on how the compiler treats NaN comparisons.
-inline bool is_finite(double x) noexcept {
+[[gnu::always_inline]] inline bool is_finite(double x) noexcept {
     return (std::bit_cast<std::uint64_t>(x) & ~(1ULL << 63)) < 0x7FF0000000000000ULL;
 }
 
-inline bool is_nan(double x) noexcept {
+[[gnu::always_inline]] inline bool is_nan(double x) noexcept {
     return (std::bit_cast<std::uint64_t>(x) & ~(1ULL << 63)) > 0x7FF0000000000000ULL;
 }
 

@@ -2,6 +2,7 @@
 #include "sma.h"
 
 #include "nan_marker.h"
+#include "sma_step.h"
 
 namespace brindlex::core {
 
@@ -25,11 +26,11 @@ void sma(std::uint64_t period, InputSlice data, OutputSlice output) noexcept {
     double sum = -0.0;
     for (std::uint64_t k = 0; k < p; ++k) sum = sum + x[k];
     const double inv = 1.0 / static_cast<double>(p);
-    out[p - 1] = inv * sum;
+    out[p - 1] = sma_mean(sum, inv);
     for (std::uint64_t i = p; i < n; ++i) {
-        const double d = x[i] - x[i - p];
-        sum = sum + d;
-        out[i] = inv * sum;
+        const SmaStep<double> s = sma_roll(sum, double{x[i]}, double{x[i - p]}, inv);
+        sum = s.sum;
+        out[i] = s.mean;
     }
 }
 

@@ -5,9 +5,10 @@
 For a universe that no longer fits one machine: the bars are read as a Dask DataFrame, shuffled
 so that every ticker's bars land in one partition, and each partition gets its indicators on
 whichever worker holds it, with the same pandas code one would run on a single machine
-(``add_indicators`` below: sort, one groupby, brindlex on slices of preallocated columns). The
-indicators of a ticker depend only on that ticker's bars, so no data moves between partitions
-after the shuffle, and the results are bit for bit those of a single-process run.
+(``add_indicators`` below: each indicator one call of ``brindlex_batch.pandas`` for all the
+partition's tickers). The indicators of a ticker depend only on that ticker's bars, so no data
+moves between partitions after the shuffle, and the results are bit for bit those of a
+single-process run.
 
 Without ``--scheduler`` the script starts a LocalCluster of N worker processes on this machine;
 on a real cluster, pass the scheduler's address and give the workers the same files (a shared
@@ -24,11 +25,9 @@ from typing import Any
 
 import dask.dataframe
 import distributed
-import numpy as np
-import numpy.typing as npt
 import pandas as pd
 
-import brindlex
+import brindlex_batch.pandas as bx
 
 # Dask's API carries few type annotations, so it is used through these two names typed as Any;
 # what comes back from it gets its pandas type where it arrives.
@@ -36,28 +35,21 @@ dd: Any = dask.dataframe
 dist: Any = distributed
 
 DATA = Path(__file__).resolve().parent.parent / "data" / "daily-ohlcv-5-tickers-2015-2017.csv"
-INDICATOR_COLUMNS = ("sma20", "ema20", "macd", "macd_signal", "macd_hist", "atr14")
-
-
-def column(frame: pd.DataFrame, name: str) -> npt.NDArray[np.float64]:
-    series: pd.Series[float] = frame[name]
-    return np.ascontiguousarray(series.to_numpy(), dtype=np.float64)
+INDICATOR_COLUMNS = ("sma_20", "ema_20", "macd", "signal", "hist", "atr_14")
 
 
 def add_indicators(frame: pd.DataFrame) -> pd.DataFrame:
     """SMA(20), EMA(20), MACD(12, 26, 9) and ATR(14) of every ticker in one pandas frame (one
     partition, or the whole universe in a single-process run), sorted by ticker and date."""
     frame = frame.sort_values(["ticker", "date"], ignore_index=True)
-    high, low, close = column(frame, "high"), column(frame, "low"), column(frame, "close")
-    out = {name: np.empty(len(frame), dtype=np.float64) for name in INDICATOR_COLUMNS}
-    for rows in frame.groupby("ticker", sort=False).indices.values():
-        bars = slice(int(rows[0]), int(rows[-1]) + 1)
-        brindlex.indicator_sma(20, close[bars], out["sma20"][bars])
-        brindlex.indicator_ema(20, close[bars], out["ema20"][bars])
-        brindlex.indicator_macd(12, 26, 9, close[bars], out["macd"][bars],
-                                out["macd_signal"][bars], out["macd_hist"][bars])
-        brindlex.indicator_atr(14, high[bars], low[bars], close[bars], out["atr14"][bars])
-    return frame.assign(**out)
+    close, ticker = frame["close"], frame["ticker"]
+    return pd.concat([
+        frame,
+        bx.sma(close, 20, by=ticker),
+        bx.ema(close, 20, by=ticker),
+        bx.macd(close, 12, 26, 9, by=ticker),
+        bx.atr(frame["high"], frame["low"], close, 14, by=ticker),
+    ], axis=1)
 
 
 BARS_DTYPES = {"ticker": "string", "date": "string", "open": "float64", "high": "float64",

@@ -1,21 +1,14 @@
-"""Indicators per ticker with pandas: one groupby, the results as new DataFrame columns.
+"""Indicators per ticker with pandas: one call per indicator, for every ticker at once.
 
     python examples/pandas_indicators.py [CSV]
 
-brindlex writes into arrays that you allocate. Under pandas' copy-on-write (the only mode from
-pandas 3 on) ``df[col].to_numpy()`` is a read-only view of the column, so it serves well as an
-input but not as an output: ``indicator_sma(20, close, df["sma"].to_numpy())`` raises
-``ValueError: Output array must be writeable``. The pattern that works, and copies nothing:
-
-1. sort the rows by ticker and date, so that each ticker's bars are one contiguous run;
-2. read each input column once with ``to_numpy(np.float64)``;
-3. allocate each output column for the whole frame with ``np.empty``;
-4. for each ticker, call brindlex on slices of those arrays (a slice of a contiguous array is
-   contiguous, and a slice of the output is a writeable view of it);
-5. attach the filled arrays as new columns with ``DataFrame.assign``.
-
-A Series is not an ndarray: passing ``df["close"]`` itself raises ``TypeError: argument 'data':
-'Series' object cannot be converted to 'PyArray<T, D>'``.
+``brindlex_batch.pandas`` takes a column and, with ``by=``, each row's ticker: every ticker's rows
+are its bars in frame order, and all tickers are computed in one call of the kernels. The tickers
+need not be adjacent: here the frame is sorted by date only, so they interleave, and their rows
+are gathered, computed and put back. Each result is a new Series (MACD: a DataFrame of ``macd``,
+``signal`` and ``hist``) on the frame's index, so it joins the frame as new columns; nothing of
+the frame passed in is written, and the read-only arrays of copy-on-write are fine as inputs.
+Positions without a value (each ticker's warm-up) hold NaN, pandas' missing value.
 """
 
 from __future__ import annotations
@@ -23,53 +16,36 @@ from __future__ import annotations
 import sys
 from pathlib import Path
 
-import numpy as np
-import numpy.typing as npt
 import pandas as pd
 
-import brindlex
+import brindlex_batch.pandas as bx
 
 DATA = Path(__file__).resolve().parent.parent / "data" / "daily-ohlcv-5-tickers-2015-2017.csv"
-INDICATOR_COLUMNS = ("sma20", "ema20", "macd", "macd_signal", "macd_hist", "atr14")
+INDICATOR_COLUMNS = ("sma_20", "ema_20", "macd", "signal", "hist", "atr_14")
 
 
 def load(path: Path = DATA) -> pd.DataFrame:
     return pd.read_csv(path, parse_dates=["date"])
 
 
-def ticker_runs(frame: pd.DataFrame) -> list[tuple[int, int]]:
-    """Start and stop row of each ticker's run, in a frame sorted by ticker."""
-    positions = frame.groupby("ticker", sort=False).indices
-    return [(int(rows[0]), int(rows[-1]) + 1) for rows in positions.values()]
-
-
-def column(frame: pd.DataFrame, name: str) -> npt.NDArray[np.float64]:
-    series: pd.Series[float] = frame[name]
-    # No copy for a float64 column; ascontiguousarray copies only a strided view, should pandas
-    # ever hand one out.
-    return np.ascontiguousarray(series.to_numpy(), dtype=np.float64)
-
-
 def add_indicators(frame: pd.DataFrame) -> pd.DataFrame:
-    """A new frame, sorted by ticker and date, with SMA(20), EMA(20), MACD(12, 26, 9) and ATR(14)
-    of each ticker as new columns. The frame passed in is left as it was."""
-    frame = frame.sort_values(["ticker", "date"], ignore_index=True)
-    high, low, close = column(frame, "high"), column(frame, "low"), column(frame, "close")
-    out = {name: np.empty(len(frame), dtype=np.float64) for name in INDICATOR_COLUMNS}
-    for start, stop in ticker_runs(frame):
-        bars = slice(start, stop)
-        brindlex.indicator_sma(20, close[bars], out["sma20"][bars])
-        brindlex.indicator_ema(20, close[bars], out["ema20"][bars])
-        brindlex.indicator_macd(12, 26, 9, close[bars], out["macd"][bars],
-                                out["macd_signal"][bars], out["macd_hist"][bars])
-        brindlex.indicator_atr(14, high[bars], low[bars], close[bars], out["atr14"][bars])
-    return frame.assign(**out)
+    """A new frame, in date order, with SMA(20), EMA(20), MACD(12, 26, 9) and ATR(14) of each
+    ticker as new columns. The frame passed in is left as it was."""
+    frame = frame.sort_values("date", kind="stable", ignore_index=True)
+    close, ticker = frame["close"], frame["ticker"]
+    return pd.concat([
+        frame,
+        bx.sma(close, 20, by=ticker),
+        bx.ema(close, 20, by=ticker),
+        bx.macd(close, 12, 26, 9, by=ticker),
+        bx.atr(frame["high"], frame["low"], close, 14, by=ticker),
+    ], axis=1)
 
 
 def main(argv: list[str]) -> int:
     path = Path(argv[1]) if len(argv) > 1 else DATA
     result = add_indicators(load(path))
-    latest = result.groupby("ticker", sort=True).tail(1).set_index("ticker")
+    latest = result.groupby("ticker").tail(1).set_index("ticker").sort_index()
     print(f"{len(result)} bars of {len(latest)} tickers from {path.name}; the last bar of each:\n")
     with pd.option_context("display.width", 120, "display.precision", 2):
         print(latest[["date", "close", *INDICATOR_COLUMNS]].to_string())

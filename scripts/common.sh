@@ -60,13 +60,13 @@ make_venv() {
     [ -x "$dir/bin/python" ] || "$python" -m venv "$dir"
     "$dir/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
     "$dir/bin/python" -m pip install -q --disable-pip-version-check \
-        scikit-build-core cmake ninja pytest hypothesis "$@"
+        scikit-build-core nanobind cmake ninja pytest hypothesis "$@"
 }
 
 # One hash over every file the build of the module reads, so that an environment can tell whether
 # the module installed in it was built from the sources as they are now.
 source_hash() {
-    (cd "$root" && find CMakeLists.txt pyproject.toml core module runtime brindlex-stubs -type f \
+    (cd "$root" && find CMakeLists.txt pyproject.toml core module runtime brindlex-stubs brindlex_batch brindlex_stream -type f \
         | LC_ALL=C sort | xargs sha256sum) | sha256sum | cut -d' ' -f1
 }
 

@@ -25,8 +25,9 @@ def page_id(page):
 
 @pytest.mark.parametrize("page", PAGES, ids=page_id)
 def test_python_blocks_run(page, monkeypatch, tmp_path):
-    if "import pandas" in page.read_text(encoding="utf-8"):
-        pytest.importorskip("pandas", reason=f"{page_id(page)} shows pandas, which is not installed")
+    for package in ("pandas", "polars"):
+        if f"import {package}" in page.read_text(encoding="utf-8"):
+            pytest.importorskip(package, reason=f"{page_id(page)} shows {package}, which is not installed")
     monkeypatch.chdir(tmp_path)  # a block that writes a file leaves nothing behind
     document = PARSE.parse(page)
     examples = list(document.examples())

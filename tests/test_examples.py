@@ -15,7 +15,8 @@ import brindlex
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 DATA = EXAMPLES.parent / "data" / "daily-ohlcv-5-tickers-2015-2017.csv"
-COLUMNS = ("sma20", "ema20", "macd", "macd_signal", "macd_hist", "atr14")
+COLUMNS = ("sma_20", "ema_20", "macd", "signal", "hist", "atr_14")  # as the DataFrame fronts name them
+PLAIN = ("sma20", "ema20", "macd", "macd_signal", "macd_hist", "atr14")
 
 
 def run_script(name, *args, timeout=120):
@@ -56,7 +57,7 @@ def bundled():
 
 def plain_calls(high, low, close):
     """The indicators of one plain call each."""
-    out = {name: np.full_like(close, 1.0) for name in COLUMNS}
+    out = {name: np.full_like(close, 1.0) for name in PLAIN}
     brindlex.indicator_sma(20, close, out["sma20"])
     brindlex.indicator_ema(20, close, out["ema20"])
     brindlex.indicator_macd(12, 26, 9, close, out["macd"], out["macd_signal"], out["macd_hist"])
@@ -70,8 +71,8 @@ def as_floats(values):
 
 
 def assert_matches_plain_calls(frame, bundled):
-    """`frame` maps column names to sequences, one row per bar, sorted by ticker and date. Each
-    ticker's rows must be its bundled bars in order, and its indicators those of plain calls on
+    """`frame` maps column names to sequences, one row per bar, each ticker's rows in date order.
+    Each ticker's rows must be its bundled bars in order, and its indicators those of plain calls on
     its prices, to the bit; NaN there may be a null in the frame. (The prices are compared with
     the file's loosely: some pandas versions parse a few of them one unit in the last place off.)"""
     tickers = np.asarray(frame["ticker"], dtype=object).astype(str)
@@ -85,8 +86,8 @@ def assert_matches_plain_calls(frame, bundled):
         for name, values in prices.items():
             np.testing.assert_allclose(values, bars[name], rtol=1e-15, atol=0)
         expected = plain_calls(prices["high"], prices["low"], prices["close"])
-        for name in COLUMNS:
-            got, want = as_floats(np.asarray(frame[name], dtype=object)[rows]), expected[name]
+        for name, plain_name in zip(COLUMNS, PLAIN):
+            got, want = as_floats(np.asarray(frame[name], dtype=object)[rows]), expected[plain_name]
             assert np.array_equal(np.isnan(got), np.isnan(want)), (ticker, name)
             finite = ~np.isnan(want)
             assert np.array_equal(got[finite].view(np.uint64), want[finite].view(np.uint64)), (ticker, name)
@@ -133,7 +134,7 @@ class TestPolars:
         frame = polars_example.load().sample(fraction=1.0, shuffle=True, seed=7)
         result = polars_example.add_indicators(frame)
         assert_matches_plain_calls({name: result[name].to_list() for name in result.columns}, bundled)
-        assert result["sma20"].null_count() == 5 * 19  # the warm-up is null, not NaN
+        assert result["sma_20"].null_count() == 5 * 19  # the warm-up is null, not NaN
 
 
 class TestThreadPool:

@@ -64,12 +64,15 @@ def test_other_threads_wait_while_atr_computes(series):
     # Held, the lock leaves one gap in the other thread's stamps as long as the call. Counting
     # stamps inside the call instead would blame the lock for a switch that the interpreter may
     # make just before the call starts, which on a busy machine lasts longer than any margin.
+    # Released, the lock would leave no gap much longer than the switch interval (5 ms), so half
+    # the call is a clear line even when other processes make the call's length vary from run
+    # to run.
     out, low = np.empty(N), series - 1.0
     call = lambda: brindlex.indicator_atr(14, series, low, series, out)  # noqa: E731
     alone = min(timed(call) for _ in range(3))
     assert alone > 0.005, "too quick to tell"
     stamps, start, end = stamps_during(call)
-    assert longest_gap(stamps, start, end) > 0.8 * alone
+    assert longest_gap(stamps, start, end) > 0.5 * alone
 
 
 def timed(call):

@@ -58,7 +58,7 @@ class Comparison:
 LATE = 300
 
 
-def _compare(ref: np.ndarray, got: np.ndarray, row: Comparison, scale: float, check) -> None:
+def compare(ref: np.ndarray, got: np.ndarray, row: Comparison, scale: float, check) -> None:
     both = ~np.isnan(ref) & ~np.isnan(got)
     row.bit_identical &= bool(np.array_equal(np.isnan(ref), np.isnan(got)) and np.array_equal(
         ref[both].view(np.uint64), got[both].view(np.uint64)))
@@ -116,7 +116,7 @@ def compare_all(contenders: list[Contender], series: dict[str, Bars],
                 for output in OUTPUTS[indicator]:
                     row = rows.setdefault((indicator, label, output), Comparison(
                         indicator, label, output, set(), set(), definition=definition))
-                    _compare(ref[output], got[output], row, scale, checks.get(output))
+                    compare(ref[output], got[output], row, scale, checks.get(output))
                     if contender is None and not row.bit_identical and not row.failure:
                         row.failure = "not bit-identical to brindlex"
                     if contender is not None and contender.is_brindlex and not row.bit_identical:

@@ -65,15 +65,20 @@ class Contender:
         return self.peer == "brindlex"
 
 
-def load_peers(missing: dict[str, str]) -> tuple[dict[str, Any], dict[str, str]]:
-    """Imports every library; returns the modules found and, for the others, why not."""
+def load_peers(missing: dict[str, str], peers: dict[str, str] = PEERS,
+               ) -> tuple[dict[str, Any], dict[str, str]]:
+    """Imports every library of `peers` (distribution: module); returns the modules found and,
+    for the others, why not."""
     modules, absent = {}, {}
-    for dist, name in PEERS.items():
+    for dist, name in peers.items():
         if dist in missing:
             absent[dist] = missing[dist]
             continue
         try:
             modules[dist] = importlib.import_module(name)
+        except ModuleNotFoundError as error:
+            absent[dist] = ("not installed" if error.name == name.split(".")[0]
+                            else f"import failed: {error}")
         except Exception as error:  # an import can fail in many ways; each is a reason to show
             absent[dist] = f"import failed: {type(error).__name__}: {error}"
     return modules, absent
@@ -262,14 +267,25 @@ def pandas_contenders(pd) -> list[Contender]:
     ]
 
 
-def polars_contenders(pl) -> list[Contender]:
+def polars_expressions(pl) -> dict[str, tuple]:
+    """polars' own expressions for the four indicators over columns high, low and close, one per
+    output; `.over(key)` computes them group by group."""
     close, high, low = pl.col("close"), pl.col("high"), pl.col("low")
     line = close.ewm_mean(span=12, adjust=False) - close.ewm_mean(span=26, adjust=False)
     signal = line.ewm_mean(span=9, adjust=False)
-    macd_exprs = (line.alias("macd"), signal.alias("signal"), (line - signal).alias("hist"))
     previous = close.shift(1)
-    atr_expr = pl.max_horizontal(high - low, (high - previous).abs(),
-                                 (low - previous).abs()).ewm_mean(alpha=1 / 14, adjust=False)
+    return {
+        "sma": (close.rolling_mean(20).alias("sma"),),
+        "ema": (close.ewm_mean(span=20, adjust=False).alias("ema"),),
+        "macd": (line.alias("macd"), signal.alias("signal"), (line - signal).alias("hist")),
+        "atr": (pl.max_horizontal(high - low, (high - previous).abs(), (low - previous).abs())
+                .ewm_mean(alpha=1 / 14, adjust=False).alias("atr"),),
+    }
+
+
+def polars_contenders(pl) -> list[Contender]:
+    exprs = polars_expressions(pl)
+    macd_exprs, (atr_expr,) = exprs["macd"], exprs["atr"]
 
     def closes(pool: Pool) -> list[tuple]:
         return [(df.get_column("close"),) for df in pool.polars]

@@ -1,0 +1,28 @@
+// The checked shape of a call: which arrays, which axis is time, series or runs, and how many threads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <span>
+
+#include "series_blocks.h"
+
+namespace brindlex::batch {
+
+struct CallPlan {
+    std::size_t time_axis;
+    std::uint64_t series;              // blocks: series in the block; runs: number of runs
+    std::span<const std::uint64_t> runs;  // empty unless `lengths` was given
+    bool by_runs;
+    std::size_t threads;               // at least 1, at most one per series
+};
+
+// Raises ValueError unless every array has the first input's shape of one or two dimensions,
+// `time_axis` is one of its axes, and `lengths`, when given, splits a contiguous column exactly.
+CallPlan plan_call(std::initializer_list<const InputArray*> inputs,
+                   std::initializer_list<const OutputArray*> outputs, std::size_t time_axis,
+                   const std::optional<LengthArray>& lengths, std::size_t threads);
+
+}  // namespace brindlex::batch

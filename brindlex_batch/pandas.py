@@ -1,0 +1,158 @@
+"""The indicators of pandas Series and DataFrames: long frames grouped by key, wide frames by column.
+
+A Series is one series, or with ``by=`` (keys, one per row) one series per key, the rows of a key
+in frame order; keys need not be adjacent. A DataFrame is wide: one series per column, its rows
+the time axis. Results are new objects aligned on the input's index, in its row order; missing
+values (NaN, ``pd.NA``) are NaN to the kernels, and positions without a value are NaN.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Sequence
+from typing import Any, TypeAlias, cast, overload
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+
+import brindlex_batch
+
+from ._grouping import compute_long, layout_of_codes
+
+__all__ = ["atr", "ema", "macd", "sma"]
+
+# One call of the companion module: the input arrays, the time axis and the series' lengths.
+_Kernel: TypeAlias = Callable[[Sequence[npt.NDArray[np.float64]], int, npt.NDArray[np.integer] | None],
+                              Sequence[npt.NDArray[np.float64]]]
+MACD_COLUMNS = ("macd", "signal", "hist")
+
+
+def _values(data: pd.Series[Any] | pd.DataFrame, argument: str) -> npt.NDArray[np.float64]:
+    """The values as float64, missing values as NaN: a view where pandas holds float64 already."""
+    dtypes = data.dtypes if isinstance(data, pd.DataFrame) else [data.dtype]
+    for dtype in dtypes:
+        if not pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype) or \
+                pd.api.types.is_complex_dtype(dtype):
+            raise TypeError(f"argument '{argument}': expected real numbers, got dtype {dtype}")
+    return data.to_numpy(dtype=np.float64, na_value=np.nan)
+
+
+def _labelled(value: object, argument: str) -> pd.Series[Any] | pd.DataFrame:
+    if isinstance(value, pd.DataFrame):
+        return value
+    if isinstance(value, pd.Series):
+        series: pd.Series[Any] = cast(Any, value)  # pandas-stubs leave the element type open
+        return series
+    raise TypeError(f"argument '{argument}': expected a pandas Series or DataFrame, got {type(value).__name__}")
+
+
+def _codes(by: object, index: pd.Index[Any]) -> tuple[npt.NDArray[np.intp], int]:
+    """Each row's group number, and the number of groups; a missing key is a group of its own.
+    A Series of keys is aligned on the data's index, as groupby does."""
+    keys: pd.Series[Any] | pd.Index[Any] | npt.NDArray[Any]
+    if isinstance(by, pd.Series):
+        series: pd.Series[Any] = cast(Any, by)
+        keys = series if series.index.equals(index) else series.reindex(index)
+    elif isinstance(by, pd.Index):
+        labels: pd.Index[Any] = cast(Any, by)
+        keys = labels
+    else:
+        keys = np.asarray(by)
+    if keys.ndim != 1 or len(keys) != len(index):
+        raise ValueError(f"argument 'by': expected one key per row ({len(index)}), got shape {keys.shape}")
+    if not isinstance(keys, np.ndarray) and isinstance(keys.dtype, pd.CategoricalDtype):
+        # Categories already number their rows; a missing key (-1) becomes a group of its own.
+        categorical = cast(pd.Categorical, keys.array)
+        groups = len(categorical.categories)
+        codes = categorical.codes.astype(np.intp)
+        return np.where(codes < 0, groups, codes), groups + 1
+    codes, uniques = pd.factorize(keys, use_na_sentinel=False)
+    return codes, len(uniques)
+
+
+def _compute(inputs: Sequence[object], names: Sequence[str], by: object,
+             kernel: _Kernel) -> list[npt.NDArray[np.float64]]:
+    data = [_labelled(value, name) for value, name in zip(inputs, names)]
+    first = data[0]
+    for other, name in zip(data[1:], names[1:]):
+        if type(other) is not type(first):
+            raise TypeError(f"argument '{name}': expected a {type(first).__name__} like '{names[0]}',"
+                            f" got {type(other).__name__}")
+        if not other.index.equals(first.index) or (isinstance(other, pd.DataFrame) and isinstance(
+                first, pd.DataFrame) and not other.columns.equals(first.columns)):
+            raise ValueError(f"argument '{name}': expected the labels of '{names[0]}'")
+    columns = [_values(values, name) for values, name in zip(data, names)]
+    if isinstance(first, pd.DataFrame):
+        if by is not None:
+            raise ValueError("argument 'by': a wide DataFrame holds one series per column;"
+                             " 'by' groups the rows of a Series")
+        return list(kernel(columns, 0, None))
+    if by is None:
+        return list(kernel(columns, -1, None))
+    layout = layout_of_codes(*_codes(by, first.index))
+    return compute_long(layout, lambda gathered, lengths: kernel(gathered, -1, lengths), columns)
+
+
+def _single(like: pd.Series[Any] | pd.DataFrame, values: npt.NDArray[np.float64], name: str) -> Any:
+    if isinstance(like, pd.DataFrame):
+        return pd.DataFrame(values, index=like.index, columns=like.columns, copy=False)
+    return pd.Series(values, index=like.index, name=name, copy=False)
+
+
+def _macd_frame(like: pd.Series[Any] | pd.DataFrame, lines: Sequence[npt.NDArray[np.float64]]) -> pd.DataFrame:
+    if isinstance(like, pd.DataFrame):
+        return pd.concat({column: pd.DataFrame(line, index=like.index, columns=like.columns, copy=False)
+                          for column, line in zip(MACD_COLUMNS, lines)}, axis=1)
+    return pd.DataFrame(dict(zip(MACD_COLUMNS, lines)), index=like.index, copy=False)
+
+
+@overload
+def sma(data: pd.Series[Any], period: int, *, by: Any = None) -> pd.Series[float]: ...
+@overload
+def sma(data: pd.DataFrame, period: int, *, by: None = None) -> pd.DataFrame: ...
+
+
+def sma(data: pd.Series[Any] | pd.DataFrame, period: int, *, by: Any = None) -> Any:
+    """Simple moving average; a Series comes back named ``sma_<period>``."""
+    (values,) = _compute([data], ["data"], by, lambda c, axis, lengths: (
+        brindlex_batch.sma(c[0], period, axis=axis, lengths=lengths),))
+    return _single(data, values, f"sma_{period}")
+
+
+@overload
+def ema(data: pd.Series[Any], period: int, *, by: Any = None) -> pd.Series[float]: ...
+@overload
+def ema(data: pd.DataFrame, period: int, *, by: None = None) -> pd.DataFrame: ...
+
+
+def ema(data: pd.Series[Any] | pd.DataFrame, period: int, *, by: Any = None) -> Any:
+    """Exponential moving average; a Series comes back named ``ema_<period>``."""
+    (values,) = _compute([data], ["data"], by, lambda c, axis, lengths: (
+        brindlex_batch.ema(c[0], period, axis=axis, lengths=lengths),))
+    return _single(data, values, f"ema_{period}")
+
+
+def macd(data: pd.Series[Any] | pd.DataFrame, fast_period: int = 12, slow_period: int = 26,
+         signal_period: int = 9, *, by: Any = None) -> pd.DataFrame:
+    """MACD line, signal line and histogram: columns ``macd``, ``signal`` and ``hist`` (for a wide
+    frame, those three above the frame's own columns)."""
+    lines = _compute([data], ["data"], by, lambda c, axis, lengths: brindlex_batch.macd(
+        c[0], fast_period, slow_period, signal_period, axis=axis, lengths=lengths))
+    return _macd_frame(data, lines)
+
+
+@overload
+def atr(high: pd.Series[Any], low: pd.Series[Any], close: pd.Series[Any], period: int = 14, *,
+        by: Any = None) -> pd.Series[float]: ...
+@overload
+def atr(high: pd.DataFrame, low: pd.DataFrame, close: pd.DataFrame, period: int = 14, *,
+        by: None = None) -> pd.DataFrame: ...
+
+
+def atr(high: pd.Series[Any] | pd.DataFrame, low: pd.Series[Any] | pd.DataFrame,
+        close: pd.Series[Any] | pd.DataFrame, period: int = 14, *, by: Any = None) -> Any:
+    """Average true range of three Series (or three wide frames) with one index; a Series comes
+    back named ``atr_<period>``."""
+    (values,) = _compute([high, low, close], ["high", "low", "close"], by, lambda c, axis, lengths: (
+        brindlex_batch.atr(c[0], c[1], c[2], period, axis=axis, lengths=lengths),))
+    return _single(high, values, f"atr_{period}")

@@ -1,0 +1,48 @@
+// Splitting a call's series over threads of its own.
+#include "thread_split.h"
+
+#include <sched.h>
+
+#include <algorithm>
+
+namespace brindlex::batch {
+namespace {
+
+// Series one thread takes together: several vector registers of four lanes.
+constexpr std::uint64_t lane_group = 16;
+
+std::size_t usable_cores() noexcept {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(CPU_COUNT(&set), 1);
+    return std::max(std::thread::hardware_concurrency(), 1u);
+}
+
+}  // namespace
+
+std::size_t requested_threads(std::size_t threads) noexcept {
+    return threads == 0 ? usable_cores() : threads;
+}
+
+std::uint64_t series_boundary(std::uint64_t count, std::size_t k, std::size_t parts) noexcept {
+    if (k >= parts) return count;
+    const auto share = static_cast<std::uint64_t>(static_cast<unsigned __int128>(count) * k / parts);
+    if (count < lane_group * parts) return share;
+    return share - share % lane_group;
+}
+
+std::vector<RunBoundary> run_boundaries(std::span<const std::uint64_t> lengths, std::size_t parts) {
+    unsigned __int128 total = 0;
+    for (const std::uint64_t length : lengths) total += length;
+    std::vector<RunBoundary> boundaries{{0, 0}};
+    std::uint64_t done = 0;
+    std::size_t run = 0;
+    for (std::size_t k = 1; k < parts; ++k) {
+        const unsigned __int128 target = total * k / parts;
+        while (run < lengths.size() && done < target) done += lengths[run++];
+        boundaries.push_back({run, done});
+    }
+    boundaries.push_back({lengths.size(), static_cast<std::uint64_t>(total)});
+    return boundaries;
+}
+
+}  // namespace brindlex::batch

@@ -1,0 +1,124 @@
+// The reference many-series kernels: each series gathered into contiguous memory and handed to the one-series kernel.
+#include <memory>
+
+#include "atr.h"
+#include "ema.h"
+#include "macd.h"
+#include "many_targets.h"
+#include "sma.h"
+
+namespace brindlex::core::scalar {
+namespace {
+
+// One series of a block: borrowed in place when its elements are adjacent, else copied into
+// `buffer`, which holds at least `length` elements.
+InputSlice series_in(BlockIn b, std::uint64_t k, double* buffer) noexcept {
+    const unaligned_double* p = b.data + static_cast<std::ptrdiff_t>(k) * b.series_stride;
+    if (b.time_stride == 1) return {p, b.length};
+    for (std::uint64_t t = 0; t < b.length; ++t) buffer[t] = p[static_cast<std::ptrdiff_t>(t) * b.time_stride];
+    return {buffer, b.length};
+}
+
+OutputSlice series_out(BlockOut b, std::uint64_t k, double* buffer) noexcept {
+    unaligned_double* p = b.data + static_cast<std::ptrdiff_t>(k) * b.series_stride;
+    if (b.time_stride == 1) return {p, b.length};
+    return {buffer, b.length};
+}
+
+// Copies a result computed in `buffer` out to its strided place; nothing to do when it was
+// computed in place.
+void flush(BlockOut b, std::uint64_t k, const double* buffer) noexcept {
+    if (b.time_stride == 1) return;
+    unaligned_double* p = b.data + static_cast<std::ptrdiff_t>(k) * b.series_stride;
+    for (std::uint64_t t = 0; t < b.length; ++t) p[static_cast<std::ptrdiff_t>(t) * b.time_stride] = buffer[t];
+}
+
+std::unique_ptr<double[]> buffers(std::uint64_t length, int count) {
+    return std::unique_ptr<double[]>(new double[length * static_cast<std::uint64_t>(count)]);
+}
+
+template <class Kernel>
+void one_in_one_out(BlockIn data, BlockOut out, Kernel kernel) noexcept {
+    const std::uint64_t n = data.length;
+    const auto buffer = buffers(n, 2);
+    for (std::uint64_t k = 0; k < data.count; ++k) {
+        kernel(series_in(data, k, buffer.get()), series_out(out, k, buffer.get() + n));
+        flush(out, k, buffer.get() + n);
+    }
+}
+
+// Consecutive runs of a column: each run is a contiguous series of its own.
+template <class Kernel>
+void each_run(std::span<const std::uint64_t> lengths, Kernel kernel) noexcept {
+    std::uint64_t start = 0;
+    for (const std::uint64_t n : lengths) {
+        kernel(start, n);
+        start += n;
+    }
+}
+
+InputSlice part(InputSlice s, std::uint64_t start, std::uint64_t n) noexcept { return {s.data() + start, n}; }
+OutputSlice part(OutputSlice s, std::uint64_t start, std::uint64_t n) noexcept { return {s.data() + start, n}; }
+
+}  // namespace
+
+void sma_many(std::uint64_t period, BlockIn data, BlockOut out) noexcept {
+    one_in_one_out(data, out, [&](InputSlice x, OutputSlice y) { sma(period, x, y); });
+}
+
+void ema_many(std::uint64_t period, BlockIn data, BlockOut out) noexcept {
+    one_in_one_out(data, out, [&](InputSlice x, OutputSlice y) { ema(period, x, y); });
+}
+
+void macd_many(std::uint64_t fast, std::uint64_t slow, std::uint64_t signal, BlockIn data, BlockOut macd_out,
+               BlockOut signal_out, BlockOut hist) noexcept {
+    const std::uint64_t n = data.length;
+    const auto buffer = buffers(n, 4);
+    double* const b = buffer.get();
+    for (std::uint64_t k = 0; k < data.count; ++k) {
+        macd(fast, slow, signal, series_in(data, k, b), series_out(macd_out, k, b + n),
+             series_out(signal_out, k, b + 2 * n), series_out(hist, k, b + 3 * n));
+        flush(macd_out, k, b + n);
+        flush(signal_out, k, b + 2 * n);
+        flush(hist, k, b + 3 * n);
+    }
+}
+
+void atr_many(std::uint64_t period, BlockIn high, BlockIn low, BlockIn close, BlockOut out) noexcept {
+    const std::uint64_t n = high.length;
+    const auto buffer = buffers(n, 4);
+    double* const b = buffer.get();
+    for (std::uint64_t k = 0; k < high.count; ++k) {
+        atr(period, series_in(high, k, b), series_in(low, k, b + n), series_in(close, k, b + 2 * n),
+            series_out(out, k, b + 3 * n));
+        flush(out, k, b + 3 * n);
+    }
+}
+
+void sma_runs(std::uint64_t period, InputSlice data, std::span<const std::uint64_t> lengths,
+              OutputSlice out) noexcept {
+    each_run(lengths, [&](std::uint64_t at, std::uint64_t n) { sma(period, part(data, at, n), part(out, at, n)); });
+}
+
+void ema_runs(std::uint64_t period, InputSlice data, std::span<const std::uint64_t> lengths,
+              OutputSlice out) noexcept {
+    each_run(lengths, [&](std::uint64_t at, std::uint64_t n) { ema(period, part(data, at, n), part(out, at, n)); });
+}
+
+void macd_runs(std::uint64_t fast, std::uint64_t slow, std::uint64_t signal, InputSlice data,
+               std::span<const std::uint64_t> lengths, OutputSlice macd_out, OutputSlice signal_out,
+               OutputSlice hist) noexcept {
+    each_run(lengths, [&](std::uint64_t at, std::uint64_t n) {
+        macd(fast, slow, signal, part(data, at, n), part(macd_out, at, n), part(signal_out, at, n),
+             part(hist, at, n));
+    });
+}
+
+void atr_runs(std::uint64_t period, InputSlice high, InputSlice low, InputSlice close,
+              std::span<const std::uint64_t> lengths, OutputSlice out) noexcept {
+    each_run(lengths, [&](std::uint64_t at, std::uint64_t n) {
+        atr(period, part(high, at, n), part(low, at, n), part(close, at, n), part(out, at, n));
+    });
+}
+
+}  // namespace brindlex::core::scalar

@@ -1,0 +1,276 @@
+"""brindlex_batch: every series' result is brindlex's on that series, bit for bit, whatever the
+layout, dtype, thread count and code path; bad arguments raise the documented exceptions and
+leave `out` untouched."""
+
+import subprocess
+import sys
+import threading
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import brindlex
+import brindlex_batch as bb
+from brindlex_batch import _native
+from conftest import SANITIZED, bits, same_values
+
+EXAMPLES = 30 if SANITIZED else 200
+PROPERTY = settings(max_examples=EXAMPLES, deadline=None,
+                    suppress_health_check=[HealthCheck.too_slow])
+
+TARGETS = _native._available_targets()
+PAYLOAD_NAN = np.array([0x7FF8000000000001], dtype=np.uint64).view(np.float64)[0]
+SPECIALS = np.array([np.nan, PAYLOAD_NAN, np.inf, -np.inf, -0.0, 0.0])
+DTYPES = [np.float64, np.float64, np.float32, np.float16, np.int64, np.int32, np.uint8, ">f8"]
+HUGE = [2**32 + 1, 2**63, 2**64 - 2, 2**64 - 1]
+
+
+def values(draw, dtype, size):
+    """Prices of the dtype, with NaN, infinities and signed zeros sprinkled in when it has them."""
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    dtype = np.dtype(dtype)
+    if dtype.kind in "iu":
+        info = np.iinfo(dtype)
+        return rng.integers(info.min, info.max, size, endpoint=True, dtype=dtype)
+    x = rng.normal(100.0, 10.0, size)
+    mask = rng.random(size) < draw(st.sampled_from([0.0, 0.05, 0.3]))
+    x[mask] = rng.choice(SPECIALS, int(mask.sum()))
+    return x.astype(dtype)
+
+
+def laid_out(draw, array):
+    """A copy of `array` with the same values in memory laid out another way: steps of either
+    sign on each axis, C or Fortran order, or at an address that is no multiple of 8."""
+    how = draw(st.sampled_from(["strided", "strided", "unaligned"]))
+    if how == "unaligned":
+        offset = draw(st.integers(1, 7))
+        raw = np.zeros(array.nbytes + offset, np.uint8)[offset:]
+        view = raw.view(array.dtype).reshape(array.shape) if array.size else np.empty_like(array)
+    else:
+        steps = [draw(st.sampled_from([1, 2, -1, -2])) for _ in array.shape]
+        order = draw(st.sampled_from("CF"))
+        buffer = np.zeros([n * abs(s) for n, s in zip(array.shape, steps)], array.dtype, order=order)
+        view = buffer[tuple(slice(None, None, s) for s in steps)]
+    view[...] = array
+    return view
+
+
+@st.composite
+def calls(draw, inputs=1):
+    """Series of one dtype, their arrangement in the argument arrays and the call's keywords.
+
+    Returns (series, arrays, kwargs, pick): series[i][k] is input i's k-th series, and pick(result)
+    gives the views of a result, one per series, in the same order."""
+    dtype = draw(st.sampled_from(DTYPES))
+    threads = draw(st.sampled_from([1, 2, 3, 0]))
+    kind = draw(st.sampled_from(["rows", "columns", "one", "runs"]))
+    if kind == "runs":
+        lengths = draw(st.lists(st.integers(0, 40), max_size=6))
+        series = [[values(draw, dtype, n) for n in lengths] for _ in range(inputs)]
+        columns = [np.concatenate(s) if s else np.empty(0, dtype) for s in series]
+        arrays = [laid_out(draw, c) for c in columns]
+        ends = np.cumsum(lengths, dtype=np.int64)
+        kwargs = {"lengths": draw(st.sampled_from([list, np.array]))(lengths), "threads": threads}
+        return series, arrays, kwargs, lambda r: np.split(r, ends[:-1]) if lengths else []
+    count = 1 if kind == "one" else draw(st.integers(0, 40))
+    length = draw(st.integers(0, 40))
+    matrices = [values(draw, dtype, (count, length)) for _ in range(inputs)]
+    series = [list(m) for m in matrices]
+    if kind == "one":
+        arrays = [laid_out(draw, m[0]) for m in matrices]
+        axis = draw(st.sampled_from([0, -1]))
+        return series, arrays, {"axis": axis, "threads": threads}, lambda r: [r]
+    if kind == "rows":
+        arrays = [laid_out(draw, m) for m in matrices]
+        axis = draw(st.sampled_from([1, -1]))
+        return series, arrays, {"axis": axis, "threads": threads}, lambda r: list(r)
+    arrays = [laid_out(draw, m.T) for m in matrices]
+    axis = draw(st.sampled_from([0, -2]))
+    return series, arrays, {"axis": axis, "threads": threads}, lambda r: list(r.T)
+
+
+periods = st.one_of(st.integers(0, 45), st.sampled_from(HUGE))
+
+
+def on_target(draw, call):
+    """Runs call() on a code path the processor has, then gives the default one back."""
+    _native._force_target(draw(st.sampled_from(TARGETS)))
+    try:
+        return call()
+    finally:
+        _native._force_target(TARGETS[-1])
+
+
+def one_series(indicator, periods, inputs, outputs=1):
+    """brindlex on one series: its outputs, freshly allocated."""
+    columns = [np.ascontiguousarray(a, dtype=np.float64) for a in inputs]
+    outs = [np.full(len(columns[0]), 7.0) for _ in range(outputs)]
+    indicator(*periods, *columns, *outs)
+    return outs
+
+
+def assert_per_series(results, pick, expected):
+    """The results equal arrays holding each series' expected values, number by number."""
+    for output, result in enumerate(results):
+        want = np.full_like(result, 5.0)
+        for view, outs in zip(pick(want), expected):
+            view[...] = outs[output]
+        assert same_values(result, want)
+
+
+def given_out(draw, arrays, count):
+    """None, or `count` arrays of the result's shape in some layout, for out=."""
+    if not draw(st.booleans()):
+        return None
+    shape = arrays[0].shape
+    return [laid_out(draw, np.full(shape, 3.0)) for _ in range(count)]
+
+
+
+@pytest.mark.parametrize("name", ["sma", "ema"])
+@PROPERTY
+@given(data=st.data(), period=periods)
+def test_moving_average_is_brindlex_per_series(name, data, period):
+    series, arrays, kwargs, pick = data.draw(calls())
+    outs = given_out(data.draw, arrays, 1)
+    call = getattr(bb, name)
+    result = on_target(data.draw, lambda: call(arrays[0], period, out=outs and outs[0], **kwargs))
+    assert result.shape == arrays[0].shape and (outs is None or result is outs[0])
+    indicator = getattr(brindlex, f"indicator_{name}")
+    assert_per_series([result], pick, [one_series(indicator, [period], [s]) for s in series[0]])
+
+
+macd_periods = st.one_of(
+    st.tuples(st.integers(1, 30), st.integers(2, 45), st.integers(1, 30)).filter(lambda p: p[0] < p[1]),
+    st.tuples(st.sampled_from(HUGE[:-1]), st.just(2**64 - 1), st.sampled_from([1, 2, *HUGE])),
+    st.tuples(st.integers(1, 5), st.integers(6, 45), st.sampled_from(HUGE)),
+)
+
+
+@PROPERTY
+@given(data=st.data(), periods=macd_periods)
+def test_macd_is_brindlex_per_series(data, periods):
+    series, arrays, kwargs, pick = data.draw(calls())
+    outs = given_out(data.draw, arrays, 3)
+    result = on_target(data.draw, lambda: bb.macd(arrays[0], *periods, out=outs and tuple(outs), **kwargs))
+    assert isinstance(result, bb.MacdResult) and result.macd.shape == arrays[0].shape
+    assert outs is None or all(r is o for r, o in zip(result, outs))
+    expected = [one_series(brindlex.indicator_macd, periods, [s], 3) for s in series[0]]
+    assert_per_series(result, pick, expected)
+
+
+@PROPERTY
+@given(data=st.data(), period=periods)
+def test_atr_is_brindlex_per_series(data, period):
+    series, arrays, kwargs, pick = data.draw(calls(inputs=3))
+    outs = given_out(data.draw, arrays, 1)
+    result = on_target(data.draw, lambda: bb.atr(*arrays, period, out=outs and outs[0], **kwargs))
+    assert result.shape == arrays[0].shape and (outs is None or result is outs[0])
+    expected = [one_series(brindlex.indicator_atr, [period], bars) for bars in zip(*series)]
+    assert_per_series([result], pick, expected)
+
+
+
+def bad_values(good, outs):
+    """For each kind of argument, values that are wrong whatever the other arguments."""
+    read_only = outs[0].view()
+    read_only.flags.writeable = False
+    return {
+        "data": [good.astype(complex), good.astype(object), good.astype(bool), good.astype(str),
+                 good[None], np.float64(1.0), None, "prices", [[1.0], [1.0, 2.0]]],
+        "period": [-1, 2**64, 1.5, "3", None],
+        "axis": [2, -3, 1.0, "0"],
+        "threads": [-1, 2.0, "2"],
+        # Data are two-dimensional: even a right sum is wrong.
+        "lengths": [[good.size], [good.size + 1, -1], [1.0] * good.size, [[good.size]], ["1"]],
+        "out": [outs[0][:1], outs[0].astype(np.float32), outs[0].tolist(), outs[0].T, read_only,
+                good, good[::-1], good[:, ::-1],
+                np.lib.stride_tricks.as_strided(outs[0], strides=(0, 8), writeable=True)],
+    }
+
+
+GOOD_CALLS = {
+    "sma": lambda good, outs: {"data": good, "period": 3, "out": outs[0]},
+    "ema": lambda good, outs: {"data": good, "period": 3, "out": outs[0]},
+    "macd": lambda good, outs: {"data": good, "fast_period": 2, "slow_period": 3, "signal_period": 2,
+                                "out": tuple(outs)},
+    "atr": lambda good, outs: {"high": good, "low": good, "close": good, "period": 2, "out": outs[0]},
+}
+KINDS = {"data": "data", "high": "data", "low": "data", "close": "data", "period": "period",
+         "fast_period": "period", "slow_period": "period", "signal_period": "period"}
+
+
+@PROPERTY
+@given(data=st.data())
+def test_bad_argument_raises_and_writes_nothing(data):
+    good = np.linspace(1.0, 2.0, 15).reshape(3, 5)
+    outs = [np.full(good.shape, 3.0 + k) for k in range(3)]
+    name = data.draw(st.sampled_from(sorted(GOOD_CALLS)))
+    keywords = GOOD_CALLS[name](good, outs) | {"axis": -1, "threads": 1, "lengths": None}
+    argument = data.draw(st.sampled_from(sorted(keywords)))
+    value = data.draw(st.sampled_from(bad_values(good, outs)[KINDS.get(argument, argument)]))
+    if name == "macd" and argument == "out":
+        item = data.draw(st.integers(0, 3))
+        value = value if item == 3 else tuple(value if k == item else outs[k] for k in range(3))
+    if name == "macd" and data.draw(st.booleans()):
+        # Periods each fine alone, wrong together, in brindlex's words.
+        keywords |= data.draw(st.sampled_from([{"fast_period": 0}, {"signal_period": 0},
+                                               {"fast_period": 3}, {"fast_period": 4}]))
+    else:
+        keywords[argument] = value
+    before = [bits(a).copy() for a in (good, *outs)]
+    with pytest.raises((TypeError, ValueError, OverflowError)) as raised:
+        getattr(bb, name)(**keywords)
+    message = str(raised.value)
+    assert "argument" in message or "eriod" in message, message
+    assert all(np.array_equal(bits(a), b) for a, b in zip((good, *outs), before))
+
+
+@pytest.mark.parametrize("convert", [
+    lambda a: __import__("pandas").Series(a),
+    lambda a: __import__("polars").Series(a).to_numpy(),
+    lambda a: __import__("pyarrow").array(a),
+    lambda a: a.tolist(),
+    lambda a: memoryview(a),
+], ids=["pandas Series", "polars to_numpy", "pyarrow array", "list", "memoryview"])
+def test_other_array_types_give_the_numpy_result(convert):
+    prices = np.array([1.0, 2.0, np.nan, 4.0, 8.0, -0.0, 3.0])
+    try:
+        given = convert(prices)
+    except ImportError as missing:
+        pytest.skip(str(missing))
+    assert np.array_equal(bits(bb.ema(given, 2)), bits(bb.ema(prices, 2)))
+
+
+def test_concurrent_calls_share_out_the_helper_threads():
+    # One call at a time has the helper threads; the others start threads of their own.
+    close = np.random.default_rng(3).normal(100.0, 1.0, (64, 300))
+    alone = bits(bb.ema(close, 10))
+    results = []
+
+    def caller():
+        results.extend(bits(bb.ema(close, 10, threads=2)) for _ in range(20))
+
+    callers = [threading.Thread(target=caller) for _ in range(4)]
+    for thread in callers:
+        thread.start()
+    for thread in callers:
+        thread.join()
+    assert len(results) == 80 and all(np.array_equal(r, alone) for r in results)
+
+
+def test_a_child_process_computes_on_helper_threads_of_its_own():
+    script = """if True:
+        import os, warnings
+        import numpy as np, brindlex_batch as bb
+        warnings.simplefilter("ignore", DeprecationWarning)
+        close = np.random.default_rng(3).normal(100.0, 1.0, (64, 300))
+        parent = bb.sma(close, 5, threads=2)
+        pid = os.fork()
+        if pid == 0:
+            os._exit(0 if np.array_equal(bb.sma(close, 5, threads=2), parent, equal_nan=True) else 3)
+        assert os.waitpid(pid, 0)[1] == 0
+    """
+    subprocess.run([sys.executable, "-P", "-c", script], check=True, timeout=120)

@@ -1,0 +1,210 @@
+"""The DataFrame fronts give, group by group and in any row order, exactly brindlex's results."""
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import brindlex
+import brindlex_batch
+from conftest import NAN_MARKER, bits, same_values
+
+
+@pytest.fixture(scope="module")
+def pl():
+    polars = pytest.importorskip("polars")
+    import brindlex_batch.polars  # noqa: F401  (registers the namespace)
+
+    return polars
+
+
+@pytest.fixture(scope="module")
+def pd():
+    return pytest.importorskip("pandas")
+
+
+@pytest.fixture(scope="module")
+def bxd(pd):
+    import brindlex_batch.pandas
+
+    return brindlex_batch.pandas
+
+
+def plain(high, low, close, periods):
+    """Each output of one brindlex call per indicator, on one group's bars."""
+    (sma, ema, atr), (fast, slow, signal) = periods
+    out = {name: np.full_like(close, 1.0) for name in ("sma", "ema", "macd", "signal", "hist", "atr")}
+    brindlex.indicator_sma(sma, close, out["sma"])
+    brindlex.indicator_ema(ema, close, out["ema"])
+    brindlex.indicator_macd(fast, slow, signal, close, out["macd"], out["signal"], out["hist"])
+    brindlex.indicator_atr(atr, high, low, close, out["atr"])
+    return out
+
+
+@st.composite
+def long_frames(draw):
+    """Bars of a few groups, each group's rows in time order but the groups interleaved at random
+    (or adjacent), with NaN, infinities and missing values (`missing`: True) sprinkled over the
+    prices."""
+    lengths = draw(st.lists(st.integers(0, 40), min_size=1, max_size=4))
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    keys = np.repeat(np.arange(len(lengths)), lengths)
+    if draw(st.booleans()):
+        keys = rng.permutation(keys)
+    close = 100 + rng.normal(0, 1, len(keys)).cumsum()
+    spread = rng.uniform(0.1, 1.0, len(keys))
+    prices = {"high": close + spread, "low": close - spread, "close": close}
+    missing = {}
+    for name, column in prices.items():
+        column[rng.random(len(keys)) < 0.04] = np.nan
+        column[rng.random(len(keys)) < 0.01] = rng.choice([np.inf, -np.inf])
+        missing[name] = rng.random(len(keys)) < 0.04
+    fast, longer = draw(st.integers(1, 8)), draw(st.integers(1, 20))
+    periods = (tuple(draw(st.integers(0, 30)) for _ in range(3)), (fast, fast + longer, draw(st.integers(1, 10))))
+    return keys, prices, missing, periods
+
+
+def expected(keys, prices, missing, periods):
+    """brindlex's outputs group by group, put back in the frame's rows; missing prices read as NaN."""
+    nan = {name: np.where(missing[name], np.nan, column) for name, column in prices.items()}
+    out = {name: np.empty(len(keys)) for name in ("sma", "ema", "macd", "signal", "hist", "atr")}
+    for key in np.unique(keys):
+        rows = np.flatnonzero(keys == key)
+        for name, values in plain(*(nan[n][rows] for n in ("high", "low", "close")), periods).items():
+            out[name][rows] = values
+    return out
+
+
+@settings(max_examples=150, deadline=None)
+@given(frame=long_frames(), nan_as_null=st.booleans(), lazy=st.booleans(), string_keys=st.booleans())
+def test_polars_matches_brindlex_per_group(pl, frame, nan_as_null, lazy, string_keys):
+    import brindlex_batch.polars as bxp
+
+    keys, prices, missing, periods = frame
+    (sma, ema, atr), (fast, slow, signal) = periods
+    bars = pl.DataFrame({"key": keys.astype(str) if string_keys else keys, **{
+        name: pl.Series(name, column).set(pl.Series(missing[name]), None)
+        for name, column in prices.items()}})
+    options = {"by": "key", "nan_as_null": nan_as_null}
+    query = (bars.lazy() if lazy else bars).select(
+        pl.col("close").bx.sma(sma, **options).alias("sma"),
+        pl.col("close").bx.ema(ema, **options).alias("ema"),
+        pl.col("close").bx.macd(fast, slow, signal, **options).struct.unnest(),
+        bxp.atr("high", "low", pl.col("close"), atr, **options))
+    result = query.collect(engine="streaming") if lazy else query
+    for name, want in expected(keys, prices, missing, periods).items():
+        got = result[name]
+        if nan_as_null:
+            assert np.array_equal(got.is_null().to_numpy(), np.isnan(want)), name
+            got, want = got.drop_nulls(), want[~np.isnan(want)]
+        assert same_values(got.to_numpy(), want), name
+
+
+@settings(max_examples=150, deadline=None)
+@given(frame=long_frames(), keys_as=st.sampled_from(["series", "array", "shuffled index"]))
+def test_pandas_matches_brindlex_per_group(pd, bxd, frame, keys_as):
+    keys, prices, missing, periods = frame
+    (sma, ema, atr), (fast, slow, signal) = periods
+    index = pd.Index(np.random.default_rng(len(keys)).permutation(len(keys)) * 10)
+    # A missing price as NaN in one column, as pd.NA of a nullable column in the others.
+    bars = pd.DataFrame({name: pd.array(np.where(missing[name], np.nan, column), dtype="Float64" if name != "close" else None)
+                         for name, column in prices.items()}, index=index)
+    bars.loc[missing["close"], "close"] = np.nan
+    by = {"series": pd.Series(keys, index=index), "array": keys,
+          "shuffled index": pd.Series(keys, index=index).sample(frac=1.0, random_state=1)}[keys_as]
+    results = {"sma": bxd.sma(bars["close"], sma, by=by), "ema": bxd.ema(bars["close"], ema, by=by),
+               **bxd.macd(bars["close"], fast, slow, signal, by=by),
+               "atr": bxd.atr(bars["high"], bars["low"], bars["close"], atr, by=by)}
+    for name, want in expected(keys, prices, missing, periods).items():
+        assert results[name].index.equals(index)
+        assert same_values(results[name].to_numpy(), want), name
+    assert results["sma"].name == f"sma_{sma}" and results["atr"].name == f"atr_{atr}"
+
+
+class TestPolarsMissingValues:
+    def test_a_null_input_is_nan_to_the_kernels(self, pl):
+        with_null = pl.DataFrame({"x": [1.0, None, 3.0, 4.0, 5.0]})
+        with_nan = pl.DataFrame({"x": [1.0, np.nan, 3.0, 4.0, 5.0]})
+        ema = pl.col("x").bx.ema(2, nan_as_null=False)
+        assert np.array_equal(bits(with_null.select(ema).to_series().to_numpy()),
+                              bits(with_nan.select(ema).to_series().to_numpy()))
+
+    def test_nan_comes_back_as_null_or_keeps_its_bits(self, pl):
+        frame = pl.DataFrame({"x": [1.0, 2.0, 3.0, np.nan, 5.0]})
+        assert frame.select(pl.col("x").bx.sma(2)).to_series().to_list() == [None, 1.5, 2.5, None, None]
+        kept = frame.select(pl.col("x").bx.sma(2, nan_as_null=False)).to_series().to_numpy()
+        assert bits(kept)[0] == NAN_MARKER and np.isnan(kept[3:]).all()
+
+    def test_a_null_key_is_a_key_of_its_own(self, pl):
+        frame = pl.DataFrame({"key": ["a", None, "a", None, "a"], "x": [1.0, 10.0, 2.0, 20.0, 3.0]})
+        assert frame.select(pl.col("x").bx.sma(2, by="key")).to_series().to_list() == [None, None, 1.5, 15.0, 2.5]
+
+    def test_over_gives_the_same_as_by(self, pl):
+        frame = pl.DataFrame({"key": [1, 2, 1, 2, 1, 2, 1], "x": [1.0, 9, 2, 8, 4, 7, 8]})
+        over = frame.select(pl.col("x").bx.ema(2).over("key")).to_series()
+        assert over.to_list() == frame.select(pl.col("x").bx.ema(2, by="key")).to_series().to_list()
+        assert over.to_list() == [None, None, 1.5, 8.5, 3.1666666666666665, 7.5, 6.388888888888888]
+
+    def test_a_streaming_query_hands_over_whole_columns(self, pl):
+        x = np.random.default_rng(3).normal(0, 1, 300_000).cumsum()
+        frame = pl.LazyFrame({"key": np.repeat([7, 3, 5], 100_000), "x": x})
+        got = frame.select(pl.col("x").bx.ema(20, nan_as_null=False).alias("one"),
+                           pl.col("x").bx.ema(20, by="key", nan_as_null=False).alias("each")).collect(engine="streaming")
+        assert np.array_equal(bits(got["one"].to_numpy()), bits(brindlex_batch.ema(x, 20)))
+        assert np.array_equal(bits(got["each"].to_numpy()), bits(brindlex_batch.ema(x, 20, lengths=[100_000] * 3)))
+
+    def test_bad_periods_fail_when_the_expression_is_built(self, pl):
+        with pytest.raises(ValueError, match="Periods must be greater than 0"):
+            pl.col("x").bx.macd(0, 26, 9)
+        with pytest.raises(OverflowError):
+            pl.col("x").bx.sma(-1)
+
+
+class TestPandas:
+    def test_nothing_of_the_callers_is_written(self, pd, bxd):
+        values = np.arange(30.0)
+        values.flags.writeable = False  # as copy-on-write hands out a column's values
+        close = pd.Series(values, copy=False)
+        for result in (bxd.sma(close, 3, by=np.arange(30) % 2), bxd.ema(close, 3)):
+            result.iloc[:] = -1.0
+        assert np.array_equal(close.to_numpy(), np.arange(30.0))
+
+    def test_a_missing_key_is_a_key_of_its_own(self, pd, bxd):
+        got = bxd.sma(pd.Series([1.0, 10.0, 2.0, 20.0, 3.0]), 2, by=["a", None, "a", np.nan, "a"])
+        np.testing.assert_array_equal(got.to_numpy(), [np.nan, np.nan, 1.5, 15.0, 2.5])
+
+    def test_a_wide_frame_is_one_series_per_column(self, pd, bxd):
+        wide = pd.DataFrame(np.random.default_rng(4).normal(0, 1, (50, 3)).cumsum(axis=0),
+                            columns=["a", "b", "c"], index=pd.date_range("2024-01-01", periods=50))
+        lines = bxd.macd(wide, 3, 7, 4)
+        for ticker in wide.columns:
+            for name, line in bxd.macd(wide[ticker], 3, 7, 4).items():
+                assert np.array_equal(bits(lines[name][ticker].to_numpy()), bits(line.to_numpy()))
+        assert bxd.atr(wide, wide - 1, wide, 5).index.equals(wide.index)
+
+    def test_refuses_what_it_cannot_read(self, pd, bxd):
+        close = pd.Series([1.0, 2.0, 3.0])
+        with pytest.raises(TypeError, match="argument 'data'"):
+            bxd.sma(pd.Series(["1", "2", "3"]), 2)
+        with pytest.raises(ValueError, match="argument 'low'"):
+            bxd.atr(close, close.set_axis([3, 4, 5]), close)
+        with pytest.raises(ValueError, match="argument 'by'"):
+            bxd.sma(close, 2, by=[1, 2])
+
+
+
+@settings(max_examples=100, deadline=None)
+@given(period=st.integers(0, 40), fast=st.integers(1, 10), slow=st.integers(1, 20), signal=st.integers(1, 20),
+       n=st.integers(0, 60))
+def test_warmup_counts_the_leading_nans_of_the_kernels(period, fast, slow, signal, n):
+    x = 100 + np.random.default_rng(n).normal(0, 1, n).cumsum()
+
+    def leading_nans(values):
+        return int(np.argmin(np.isnan(values))) if not np.isnan(values).all() else n
+
+    expect = lambda count: n if count is None else min(count, n)  # noqa: E731
+    assert leading_nans(brindlex_batch.sma(x, period)) == expect(brindlex_batch.warmup("sma", period))
+    assert leading_nans(brindlex_batch.ema(x, period)) == expect(brindlex_batch.warmup("ema", period))
+    assert leading_nans(brindlex_batch.atr(x + 1, x - 1, x, period)) == expect(brindlex_batch.warmup("atr", period))
+    lines = brindlex_batch.macd(x, fast, fast + slow, signal)
+    for name, count in brindlex_batch.warmup("macd", fast, fast + slow, signal).items():
+        assert leading_nans(getattr(lines, name)) == expect(count)
