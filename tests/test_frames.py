@@ -6,7 +6,10 @@ from hypothesis import given, settings, strategies as st
 
 import brindlex
 import brindlex_batch
-from conftest import NAN_MARKER, bits, same_values
+from conftest import NAN_MARKER, SANITIZED, bits, same_values
+
+# Each example builds DataFrames; under the sanitizers every allocation is checked, so fewer.
+SCALE = 6 if SANITIZED else 1
 
 
 @pytest.fixture(scope="module")
@@ -74,7 +77,7 @@ def expected(keys, prices, missing, periods):
     return out
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=150 // SCALE, deadline=None)
 @given(frame=long_frames(), nan_as_null=st.booleans(), lazy=st.booleans(), string_keys=st.booleans())
 def test_polars_matches_brindlex_per_group(pl, frame, nan_as_null, lazy, string_keys):
     import brindlex_batch.polars as bxp
@@ -99,7 +102,7 @@ def test_polars_matches_brindlex_per_group(pl, frame, nan_as_null, lazy, string_
         assert same_values(got.to_numpy(), want), name
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=150 // SCALE, deadline=None)
 @given(frame=long_frames(), keys_as=st.sampled_from(["series", "array", "shuffled index"]))
 def test_pandas_matches_brindlex_per_group(pd, bxd, frame, keys_as):
     keys, prices, missing, periods = frame
@@ -192,7 +195,7 @@ class TestPandas:
 
 
 
-@settings(max_examples=100, deadline=None)
+@settings(max_examples=100 // SCALE, deadline=None)
 @given(period=st.integers(0, 40), fast=st.integers(1, 10), slow=st.integers(1, 20), signal=st.integers(1, 20),
        n=st.integers(0, 60))
 def test_warmup_counts_the_leading_nans_of_the_kernels(period, fast, slow, signal, n):
