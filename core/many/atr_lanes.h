@@ -50,10 +50,10 @@ struct AtrLanes {
         return p + 1;
     }
 
-    // Two registers of lanes at a time over the whole stretch: three inputs and an output for
-    // all sixteen lanes at once would be more streams of memory than the prefetchers follow.
-    static constexpr int pass = 2;
-    static_assert(R % pass == 0);
+    // Two registers of lanes at a time (one of eight) over the whole stretch: three inputs and an
+    // output for all sixteen lanes at once would be more streams of memory than the prefetchers
+    // follow.
+    static constexpr int pass = W == 8 ? 1 : 2;
 
     template <int R0>
     void advance(std::uint64_t from, std::uint64_t to) noexcept {
@@ -72,8 +72,7 @@ struct AtrLanes {
     }
 
     void advance(std::uint64_t from, std::uint64_t to) noexcept {
-        advance<0>(from, to);
-        advance<2>(from, to);
+        each_pass<pass>([&]<int R0>() BRINDLEX_LAMBDA { advance<R0>(from, to); });
     }
 
     void finish(GroupEnd& end) const noexcept {

@@ -21,8 +21,10 @@ namespace {
 using O = Lanes<V>;
 using Mem = Memory<V>;
 constexpr int W = O::width;
-// Registers in flight: enough independent chains to hide the latency of each step's chain.
-constexpr int R = 4;
+// Registers in flight: enough independent chains to hide the latency of each step's chain. Eight
+// lanes a register take two: a group of more than sixteen series along rows would be more streams
+// of memory than the prefetchers follow.
+constexpr int R = W == 8 ? 2 : 4;
 constexpr int G = W * R;  // series per group
 
 // Lambdas are inlined like the steps, so that tiles stay in registers.
@@ -102,6 +104,17 @@ BRINDLEX_STEP void store(const Out& out, std::uint64_t t, int r, V (&y)[T]) noex
         return;
     }
     BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) Mem::scatter(out.p + r * W, at + tt * out.stride, y[tt]);
+}
+
+// Calls f.template operator()<R0>() for R0 = 0, pass, 2 * pass, ... below R: the registers of a
+// group taken `pass` at a time, each pass over the whole stretch.
+template <int pass, int R0 = 0, class F>
+BRINDLEX_STEP void each_pass(F&& f) noexcept {
+    static_assert(R % pass == 0);
+    if constexpr (R0 < R) {
+        f.template operator()<R0>();
+        each_pass<pass, R0 + pass>(f);
+    }
 }
 
 // Positions t..end - 1 in order, W at a time while W remain, then one at a time.
