@@ -102,16 +102,8 @@ struct MacdLanes {
         BRINDLEX_UNROLL for (int r = R0; r < R0 + P; ++r) assign(st[r], a[r]);
     }
 
-    // Elsewhere than side by side, four lanes at a time over the whole stretch, so that a pass
-    // reads and writes as few rows as it can: each lane's input and three outputs are four
-    // streams of memory, and the prefetchers follow only so many. Four lanes' chains keep the
-    // processor busy enough. Side by side: one tile per call, every register at once, so that
-    // the calls and the state's trips through memory are shared by the whole group.
-    static constexpr int pass = W >= 4 ? 1 : 4 / W;
-
     void steps(std::uint64_t from, std::uint64_t to) noexcept {
-        if (in.mode == Mode::adjacent) return steps<0, R>(from, to);
-        each_pass<pass>([&]<int R0>() BRINDLEX_LAMBDA { steps<R0, pass>(from, to); });
+        by_passes(in.mode, [&]<int R0, int P>() BRINDLEX_LAMBDA { steps<R0, P>(from, to); });
     }
 
     std::uint64_t begin() noexcept {
