@@ -37,7 +37,8 @@ void run_parts(std::size_t parts, const Part& part) noexcept {
     if (parts == 1) return part(0);
     Job job{[](const void* context, std::size_t k) { (*static_cast<const Part*>(context))(k); }, &part,
             parts};
-    if (HelperThreads::instance().run(job)) return;
+    HelperThreads* const helpers = HelperThreads::instance();
+    if (helpers != nullptr && helpers->run(job)) return;
     std::vector<std::jthread> threads;
     std::size_t started = 1;
     try {
