@@ -22,6 +22,25 @@ def cpu_model() -> str:
     return platform.processor() or platform.machine()
 
 
+# The instruction sets the kernels are dispatched on, as /proc/cpuinfo names them.
+FLAGS = ("sse2", "sse4_2", "avx", "avx2", "fma", "avx512f", "avx512dq", "avx512vl")
+
+
+def cpu_flags() -> list[str]:
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("flags"):
+                have = set(line.split(":", 1)[1].split())
+                return [f for f in FLAGS if f in have]
+    except OSError:
+        pass
+    return []
+
+
+def one_minute_load() -> float:
+    return os.getloadavg()[0]
+
+
 def load() -> str:
     one, five, fifteen = os.getloadavg()
     return f"{one:.2f} / {five:.2f} / {fifteen:.2f}"
@@ -52,7 +71,8 @@ def describe(peers: list[str], absent: dict[str, str],
              polars_threads: int | None) -> dict[str, str]:
     facts = {
         "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
-        "cpu": f"{cpu_model()}, {os.cpu_count()} logical cores",
+        "cpu": f"{cpu_model()}, {os.cpu_count()} logical cores"
+               + (f" ({', '.join(cpu_flags())})" if cpu_flags() else ""),
         "system": f"{platform.system()} {platform.release()}",
         "python": f"CPython {platform.python_version()}",
         "brindlex": f"{version('brindlex')} (checkout {checkout()})",
