@@ -17,8 +17,9 @@ size, each brindlex call writing row i of them (a column is first copied into a 
 allocated once, as brindlex takes contiguous arrays). brindlex_batch is given out= as well, so
 that both move the same bytes; the allocating variants of both are rows of their own.
 
-The results are written only when the 1-minute load was at most 0.5 before and after the run;
-otherwise they are printed, marked unpublishable (--force writes them, marked, for development).
+The results are written only when the machine was quiet: a 1-minute load of at most 0.5 before
+the run, and at most 0.5 cores kept busy by everything else during it; otherwise they are printed,
+marked unpublishable (--force writes them, marked, for development).
 
 --quick runs every contender once on small cases and checks that brindlex_batch and the loops
 equal brindlex per series bit for bit (and the peers agree as in the peer benchmark); it times

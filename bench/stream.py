@@ -7,8 +7,8 @@ Usage: python bench/stream.py [--quick] [--force] [--out DIR] [--missing DIST=RE
 Every object is first fed 2,520 bars of history (untimed); the timed loop then feeds bars it has
 never seen, one call per bar, the same `for` loop for every contender, in two forms: results
 discarded, and results kept in a list (as a live system keeps them). The native call floor is
-`math.copysign(x, 1.0)` in each loop. The results are written only when the 1-minute load was at
-most 0.5 before and after (--force writes them anyway, marked, for development). --quick checks
+`math.copysign(x, 1.0)` in each loop. The results are written only when the machine was quiet, as
+in bench/batch.py (--force writes them anyway, marked, for development). --quick checks
 agreement only (nothing timed or written) and exits with status 1 when a stream differs from
 brindlex's whole-series result by one bit.
 """
@@ -22,7 +22,7 @@ from pathlib import Path
 
 import numpy as np
 
-from peerbench import grid, machine, report, timing
+from peerbench import grid, report, timing
 from peerbench.contenders import INDICATORS, OUTPUTS, load_peers
 from peerbench.series import Bars, Pool, random_bars, real_bars
 
@@ -274,12 +274,10 @@ def update_table(res: dict, absent: dict) -> str:
         cells = []
         for ind in INDICATORS:
             t = res.get((ind, row))
-            cells.append(report.fmt(t.median) if isinstance(t, timing.Timing)
-                         else (t or "not installed"))
+            cells.append(grid.cell(t, 1) or "not installed")
         rows.append([row, *cells])
     for row in (FLOOR, FLOOR_KEPT):
-        floor = _ns(res, ("-", row))
-        rows.append([row, report.fmt(floor) if floor else "-", "", "", ""])
+        rows.append([row, grid.cell(res.get(("-", row)), 1) or "-", "", "", ""])
     return report.table(["ns per update", *INDICATORS.values()], rows)
 
 
@@ -352,21 +350,22 @@ def main() -> int:
         print("\nFAILURES:\n  " + "\n  ".join(failures) if failures else "\nagreement: ok")
         return 1 if failures else 0
     rng = np.random.default_rng(SEED)
-    load_at_start, start = machine.load(), machine.one_minute_load()
+    quiet = grid.Quiet(args.force)
     history, feed = random_bars(HISTORY, rng), random_bars(FEED, rng)
     updates = timing.run(update_subjects(modules, history, feed), UPDATE_ROUNDS, grid.SAMPLE_NS,
                          grid.RUNS)
     many = {n: timing.run(many_subjects(modules, Pool.random(n, rng)),
                           21 if n < 10**6 else 9, grid.SAMPLE_NS) for n in MANY_SIZES}
-    publish, note = grid.publishable(start, machine.one_minute_load(), args.force)
-    facts = grid.describe(LIBRARIES, absent, load_at_start, modules, note)
+    publish, note = quiet.verdict()
+    facts = grid.describe(LIBRARIES, absent, quiet.load_at_start, modules, note)
     text = "\n".join([
         "# Live bars\n",
         "Produced by `bench/stream.py` (run by `scripts/bench`); do not edit by hand.\n",
         report.table(["", ""], [[k, v] for k, v in facts.items()], right_from=99),
         "\n" + report.wrap(
             f"ns per call from one Python `for` loop, the same loop for every row (medians over "
-            f"{UPDATE_ROUNDS} rounds), each object first fed {HISTORY:,} bars of history; every "
+            f"{UPDATE_ROUNDS} rounds in two runs, ± the interquartile range over the median), "
+            f"each object first fed {HISTORY:,} bars of history; every "
             f"timed call feeds a bar not seen before. MACD's update returns three values; talipp's .add "
             f"returns nothing (its value is read separately). ATR is fed three floats "
             f"(talipp: its OHLCV objects, made before timing)."),

@@ -7,6 +7,7 @@ import argparse
 import dataclasses
 import gc
 import json
+import os
 import sys
 import time
 from dataclasses import dataclass, field
@@ -53,8 +54,11 @@ def draws(case: Case, rng: np.random.Generator, count: int | None = None) -> Poo
 
 RESULTS = Path(__file__).resolve().parents[1] / "results"
 SAMPLE_NS = 2e6  # each timed batch lasts at least this long
-# Results are written only when the 1-minute load stayed at or below this, before and after.
+# Results are written only when the 1-minute load was at or below this before the run, and the
+# rest of the machine kept no more cores than this busy during it.
 QUIET_LOAD = 0.5
+# Seconds to wait before a run for the 1-minute load to settle (BRINDLEX_BENCH_IDLE_TIMEOUT).
+SETTLE = float(os.environ.get("BRINDLEX_BENCH_IDLE_TIMEOUT", 180))
 # Each case is timed in two separate runs; medians further apart than this are reported both.
 RUNS, MARGIN = 2, 0.10
 
@@ -128,16 +132,31 @@ def disagreements(results: Results, cases: list[Case]) -> list[str]:
             if isinstance(t, timing.Timing) and t.disagrees(MARGIN) and label in elements]
 
 
-def publishable(start: float, end: float, force: bool) -> tuple[bool, str]:
-    """Whether results taken between these 1-minute loads may be written, and the note saying
-    so. Above QUIET_LOAD something else ran beside the benchmark: the figures are printed, marked,
-    and written only with --force (for development), marked in the files as well."""
-    if max(start, end) <= QUIET_LOAD:
-        return True, f"publishable: 1-minute load {start:.2f} before, {end:.2f} after (≤ {QUIET_LOAD})"
-    note = (f"UNPUBLISHABLE: 1-minute load {start:.2f} before, {end:.2f} after, above "
-            f"{QUIET_LOAD}; something else was running")
-    return force, note + (" (written with --force, for development only)" if force else
-                          "; nothing written")
+class Quiet:
+    """The publishing check around one run: the 1-minute load before it (waited for to settle,
+    unless forced), and what the rest of the machine kept busy during it."""
+
+    def __init__(self, force: bool):
+        self.force = force
+        self.before = machine.settled_load(QUIET_LOAD, 0 if force else SETTLE,
+                                           lambda s: print(s, file=sys.stderr, flush=True))
+        self.load_at_start = machine.load()
+        self.others = machine.Others()
+
+    def verdict(self) -> tuple[bool, str]:
+        """Whether the results may be written, and the note saying so. Above QUIET_LOAD something
+        else ran beside the benchmark: the figures are printed, marked, and written only with
+        --force (for development), marked in the files as well. The 1-minute load after the run
+        is shown but not judged: it holds the run's own work."""
+        others, after = self.others.cores(), machine.one_minute_load()
+        facts = (f"1-minute load {self.before:.2f} before; the rest of the machine kept "
+                 f"{others:.2f} cores busy during the run (1-minute load after, the run's own "
+                 f"work included: {after:.2f})")
+        if max(self.before, others) <= QUIET_LOAD:
+            return True, f"publishable: {facts}; both at most {QUIET_LOAD}"
+        note = f"UNPUBLISHABLE: {facts}; above {QUIET_LOAD}, something else was running"
+        return self.force, note + (" (written with --force, for development only)"
+                                   if self.force else "; nothing written")
 
 
 def ratio(results: Results, case: Case, indicator: str, slower: str, faster: str) -> float | None:
@@ -360,10 +379,10 @@ class Bench:
             print("\nFAILURES:\n  " + "\n  ".join(failures) if failures else "\nagreement: ok")
             return 1 if failures else 0
         cases = [c for c in self.cases if c.elements <= args.max_elements]
-        load_at_start, start = machine.load(), machine.one_minute_load()
+        quiet = Quiet(args.force)
         res = measure(cases, make, self.rounds_for, SAMPLE_NS, rng)
-        ok, note = publishable(start, machine.one_minute_load(), args.force)
-        facts = describe(self.libraries, absent, load_at_start, modules, note)
+        ok, note = quiet.verdict()
+        facts = describe(self.libraries, absent, quiet.load_at_start, modules, note)
         text = self.markdown(res, cases, facts, absent)
         print(text)
         print(note)
