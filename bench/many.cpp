@@ -1,4 +1,4 @@
-// Times the many-series kernels per element against looping the one-series kernel, and against the memory traffic floor.
+// Times the many-series kernels per element against looping the one-series kernel into outputs allocated once, and against the memory floor.
 #include <time.h>
 
 #include <algorithm>
@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -105,14 +106,12 @@ BlockOut cols_out(std::vector<double>& v, std::uint64_t count, std::uint64_t len
     return {v.data(), static_cast<std::ptrdiff_t>(count), 1, length, count};
 }
 
-// The memory traffic floor: plain copies (as np.copyto) from the inputs to the outputs until every
-// input has been read and every output written once; for ATR (three inputs, one output) and MACD
-// (one input, three outputs) that counts the larger side three times.
-void traffic_floor(const std::vector<const std::vector<double>*>& in, const std::vector<std::vector<double>*>& out) {
-    const std::size_t copies = std::max(in.size(), out.size());
-    for (std::size_t k = 0; k < copies; ++k) {
-        const auto* from = in[k % in.size()];
-        std::memcpy(out[k % out.size()]->data(), from->data(), from->size() * sizeof(double));
+// The memory floor: plain copies (as np.copyto) of as many bytes as the indicator must read and
+// write, 16 per element for each array copied: SMA and EMA read 8 and write 8 (one copy), MACD
+// reads 8 and writes 24 and ATR reads 24 and writes 8 (two copies each).
+void memory_floor(const std::vector<const std::vector<double>*>& in, const std::vector<std::vector<double>*>& out) {
+    for (std::size_t k = 0; k < in.size(); ++k) {
+        std::memcpy(out[k]->data(), in[k]->data(), in[k]->size() * sizeof(double));
     }
 }
 
@@ -132,22 +131,29 @@ const char* target_name(Target t) {
     return "?";
 }
 
-// One table row: the loop of one-series calls over rows, then each target on rows and on
-// columns, then the floor; ns per element, and the ratios that the targets are stated in.
-void row(const char* name, Shape s, const Job& loop, const std::function<void(bool columns)>& many, const Job& floor,
-         double seconds) {
+// How the series of a call lie: one per row, one per column, or runs of one long column.
+enum class Layout { rows, cols, runs };
+constexpr Layout layouts[] = {Layout::rows, Layout::cols, Layout::runs};
+const char* layout_name(Layout l) { return l == Layout::rows ? "rows" : l == Layout::cols ? "cols" : "runs"; }
+
+// One table row: the loop of one-series calls over rows, then each target on every layout
+// (`few`: on rows alone), then the floor; ns per element, and the ratios that the targets are
+// stated in, for the best target.
+void row(const char* name, Shape s, const Job& loop, const std::function<void(Layout)>& many, const Job& floor,
+         double seconds, bool few = false) {
     if (only && std::strcmp(only, name) != 0) return;
     std::vector<Job> jobs{loop};
     std::vector<std::string> labels{"loop"};
     const auto targets = available_targets();
+    const std::size_t shown = few ? 1 : std::size(layouts);
     for (const Target t : targets) {
         if (t == Target::scalar) continue;
-        for (const bool columns : {false, true}) {
-            jobs.push_back([&many, t, columns] {
+        for (std::size_t l = 0; l < shown; ++l) {
+            jobs.push_back([&many, t, l] {
                 force_target(t);
-                many(columns);
+                many(layouts[l]);
             });
-            labels.push_back(std::string(target_name(t)) + (columns ? "/cols" : "/rows"));
+            labels.push_back(std::string(target_name(t)) + "/" + layout_name(layouts[l]));
         }
     }
     jobs.push_back(floor);
@@ -157,13 +163,16 @@ void row(const char* name, Shape s, const Job& loop, const std::function<void(bo
     const double per = 1e9 / static_cast<double>(s.count * s.length);
     std::printf("%-5s %5" PRIu64 " x %-8" PRIu64, name, s.count, s.length);
     for (std::size_t j = 0; j < jobs.size(); ++j) std::printf("  %s %.3f", labels[j].c_str(), best[j] * per);
-    const double rows = best[best.size() - 3], cols = best[best.size() - 2];
-    std::printf("  | loop/best-rows %.2fx  loop/best-cols %.2fx  rows/floor %.2f  cols/floor %.2f\n", best[0] / rows,
-                best[0] / cols, rows / best.back(), cols / best.back());
+    std::printf("  |");
+    for (std::size_t l = 0; l < shown; ++l) {
+        const double t = best[best.size() - 1 - shown + l];
+        std::printf("  %s: loop/it %.2fx it/floor %.2fx", layout_name(layouts[l]), best[0] / t, t / best.back());
+    }
+    std::printf("\n");
     std::fflush(stdout);
 }
 
-void run_shape(Shape s, double seconds) {
+void run_shape(Shape s, double seconds, bool few = false) {
     const std::uint64_t c = s.count, n = s.length;
     const Bars rows = make_bars(c, n, 42 + c);
     const Bars cols{columns_of(rows.high, c, n), columns_of(rows.low, c, n), columns_of(rows.close, c, n)};
@@ -175,48 +184,63 @@ void run_shape(Shape s, double seconds) {
     const auto out = [&](std::vector<double>& v, std::uint64_t at) { return OutputSlice(v.data() + at, n); };
     const auto& x = rows.close;
     const auto& xc = cols.close;
-    const Job floor1 = [&] { traffic_floor({&x}, {&o1}); };
+    // Runs: the rows' memory seen as one long column of equal runs.
+    const std::vector<std::uint64_t> lengths(c, n);
+    const Job floor1 = [&] { memory_floor({&x}, {&o1}); };
+    const Job floor2 = [&] { memory_floor({&x, &rows.high}, {&o1, &o2}); };
 
     row("sma", s, [&] { each([&](std::uint64_t at) { sma(20, in(x, at), out(o1, at)); }); },
-        [&](bool columns) {
-            columns ? sma_many(20, cols_in(xc, c, n), cols_out(o1, c, n)) : sma_many(20, rows_in(x, c, n), rows_out(o1, c, n));
+        [&](Layout l) {
+            if (l == Layout::cols) sma_many(20, cols_in(xc, c, n), cols_out(o1, c, n));
+            else if (l == Layout::rows) sma_many(20, rows_in(x, c, n), rows_out(o1, c, n));
+            else sma_runs(20, x, lengths, o1);
         },
-        floor1, seconds);
+        floor1, seconds, few);
     row("ema", s, [&] { each([&](std::uint64_t at) { ema(20, in(x, at), out(o1, at)); }); },
-        [&](bool columns) {
-            columns ? ema_many(20, cols_in(xc, c, n), cols_out(o1, c, n)) : ema_many(20, rows_in(x, c, n), rows_out(o1, c, n));
+        [&](Layout l) {
+            if (l == Layout::cols) ema_many(20, cols_in(xc, c, n), cols_out(o1, c, n));
+            else if (l == Layout::rows) ema_many(20, rows_in(x, c, n), rows_out(o1, c, n));
+            else ema_runs(20, x, lengths, o1);
         },
-        floor1, seconds);
+        floor1, seconds, few);
     row("macd", s,
         [&] { each([&](std::uint64_t at) { macd(12, 26, 9, in(x, at), out(o1, at), out(o2, at), out(o3, at)); }); },
-        [&](bool columns) {
-            if (columns) {
+        [&](Layout l) {
+            if (l == Layout::cols) {
                 macd_many(12, 26, 9, cols_in(xc, c, n), cols_out(o1, c, n), cols_out(o2, c, n), cols_out(o3, c, n));
-            } else {
+            } else if (l == Layout::rows) {
                 macd_many(12, 26, 9, rows_in(x, c, n), rows_out(o1, c, n), rows_out(o2, c, n), rows_out(o3, c, n));
+            } else {
+                macd_runs(12, 26, 9, x, lengths, o1, o2, o3);
             }
         },
-        [&] { traffic_floor({&x}, {&o1, &o2, &o3}); }, seconds);
+        floor2, seconds, few);
     row("atr", s,
         [&] { each([&](std::uint64_t at) { atr(14, in(rows.high, at), in(rows.low, at), in(rows.close, at), out(o1, at)); }); },
-        [&](bool columns) {
-            if (columns) {
+        [&](Layout l) {
+            if (l == Layout::cols) {
                 atr_many(14, cols_in(cols.high, c, n), cols_in(cols.low, c, n), cols_in(cols.close, c, n), cols_out(o1, c, n));
-            } else {
+            } else if (l == Layout::rows) {
                 atr_many(14, rows_in(rows.high, c, n), rows_in(rows.low, c, n), rows_in(rows.close, c, n), rows_out(o1, c, n));
+            } else {
+                atr_runs(14, rows.high, rows.low, rows.close, lengths, o1);
             }
         },
-        [&] { traffic_floor({&rows.high, &rows.low, &rows.close}, {&o1}); }, seconds);
+        floor2, seconds, few);
 }
 
-// A long frame: 500 runs of random lengths from 1,260 to 2,520 one after another, against one
-// call per run.
+// A long frame: 500 runs of random lengths from 100 to 5,000 one after another, against one call
+// per run and against 500 equal runs of the same total (the ragged lengths trimmed to a multiple
+// of 500).
 void run_ragged(double seconds) {
     std::mt19937_64 rng(7);
     std::vector<std::uint64_t> lengths(500);
-    for (auto& n : lengths) n = 1260 + rng() % 1261;
+    for (auto& n : lengths) n = 100 + rng() % 4901;
     std::uint64_t total = 0;
     for (const auto n : lengths) total += n;
+    *std::max_element(lengths.begin(), lengths.end()) -= total % lengths.size();
+    total -= total % lengths.size();
+    const std::vector<std::uint64_t> equal(lengths.size(), total / lengths.size());
     const Bars bars = make_bars(1, total, 8);
     std::vector<double> o1(total), o2(total), o3(total);
     const auto each = [&](const std::function<void(std::uint64_t at, std::uint64_t n)>& f) {
@@ -226,27 +250,32 @@ void run_ragged(double seconds) {
     const auto& x = bars.close;
     const auto in = [](const std::vector<double>& v, std::uint64_t at, std::uint64_t n) { return InputSlice(v.data() + at, n); };
     const auto out = [](std::vector<double>& v, std::uint64_t at, std::uint64_t n) { return OutputSlice(v.data() + at, n); };
+    using Runs = std::function<void(std::span<const std::uint64_t>)>;
     struct Case {
         const char* name;
-        Job loop, runs;
+        Job loop;
+        Runs runs;
     };
     const Case cases[] = {
         {"sma", [&] { each([&](auto at, auto n) { sma(20, in(x, at, n), out(o1, at, n)); }); },
-         [&] { sma_runs(20, x, lengths, o1); }},
+         [&](auto ls) { sma_runs(20, x, ls, o1); }},
         {"ema", [&] { each([&](auto at, auto n) { ema(20, in(x, at, n), out(o1, at, n)); }); },
-         [&] { ema_runs(20, x, lengths, o1); }},
+         [&](auto ls) { ema_runs(20, x, ls, o1); }},
         {"macd", [&] { each([&](auto at, auto n) { macd(12, 26, 9, in(x, at, n), out(o1, at, n), out(o2, at, n), out(o3, at, n)); }); },
-         [&] { macd_runs(12, 26, 9, x, lengths, o1, o2, o3); }},
+         [&](auto ls) { macd_runs(12, 26, 9, x, ls, o1, o2, o3); }},
         {"atr",
          [&] { each([&](auto at, auto n) { atr(14, in(bars.high, at, n), in(bars.low, at, n), in(bars.close, at, n), out(o1, at, n)); }); },
-         [&] { atr_runs(14, bars.high, bars.low, bars.close, lengths, o1); }},
+         [&](auto ls) { atr_runs(14, bars.high, bars.low, bars.close, ls, o1); }},
     };
     for (const Case& c : cases) {
         if (only && std::strcmp(only, c.name) != 0) continue;
-        const std::vector<double> best = best_of({c.loop, c.runs}, seconds);
+        const std::vector<double> best =
+            best_of({c.loop, [&] { c.runs(lengths); }, [&] { c.runs(equal); }}, seconds);
         const double per = 1e9 / static_cast<double>(total);
-        std::printf("%-5s 500 runs of 1,260-2,520  loop %.3f  %s/runs %.3f  | loop/runs %.2fx\n", c.name, best[0] * per,
-                    target_name(available_targets().back()), best[1] * per, best[0] / best[1]);
+        std::printf("%-5s 500 runs of 100-5,000  loop %.3f  %s/ragged %.3f  %s/equal %.3f  | loop/ragged %.2fx  "
+                    "ragged/equal %.2fx\n",
+                    c.name, best[0] * per, target_name(available_targets().back()), best[1] * per,
+                    target_name(available_targets().back()), best[2] * per, best[0] / best[1], best[1] / best[2]);
     }
 }
 
@@ -268,14 +297,23 @@ int main(int argc, char** argv) {
         }
     }
     std::printf("many-series kernels, ns per element, one thread (thread processor time, minimum over interleaved samples)\n"
-                "loop = the one-series kernel called per series of a row-major block; <target>/rows and\n"
-                "/cols = the many-series kernel on one series per row / per column; floor = memcpy from the\n"
-                "inputs to the outputs until each has been read or written once%s\n\n",
+                "loop = the one-series kernel called per series of a row-major block, into outputs allocated once;\n"
+                "<target>/rows, /cols and /runs = the many-series kernel on one series per row, per column, and on\n"
+                "equal runs of one long column; floor = memcpy of the bytes the indicator must read and write\n"
+                "(SMA, EMA 16 per element; MACD, ATR 32)%s\n\n",
                 quick ? "  [--quick: smoke run]" : "");
     const std::vector<Shape> shapes = !chosen.empty() ? chosen
                                       : quick ? std::vector<Shape>{{50, 252}, {40, 1000}}
-                                              : std::vector<Shape>{{50, 252}, {500, 2520}, {5000, 2520}, {16, 1000000}};
-    for (const Shape s : shapes) run_shape(s, quick ? 0.05 : 1.5);
-    if (chosen.empty()) run_ragged(quick ? 0.05 : 1.5);
+                                              : std::vector<Shape>{{50, 252}, {500, 2520}, {4000, 2520}, {16, 1000000}};
+    const double seconds = quick ? 0.05 : 1.0;
+    for (const Shape s : shapes) run_shape(s, seconds);
+    if (chosen.empty()) {
+        std::printf("\nfew series of 2,520 bars, rows\n");
+        for (const std::uint64_t count : quick ? std::vector<std::uint64_t>{1, 3} : std::vector<std::uint64_t>{1, 2, 3, 4, 8, 16}) {
+            run_shape({count, 2520}, seconds, true);
+        }
+        std::printf("\n");
+        run_ragged(seconds);
+    }
     return 0;
 }

@@ -146,6 +146,54 @@ def test_atr_equals_the_whole_series(period, bars, ops, data):
     check(brindlex_stream.Atr(period), "atr", (period,), columns, ops, data)
 
 
+STREAMS = {"sma": (brindlex_stream.Sma, 1), "ema": (brindlex_stream.Ema, 1), "macd": (brindlex_stream.Macd, 1),
+           "atr": (brindlex_stream.Atr, 3)}
+
+
+@st.composite
+def any_stream(draw):
+    """A stream class with its periods and bars for it, with or without NaN and infinities."""
+    name = draw(st.sampled_from(sorted(STREAMS)))
+    cls, inputs = STREAMS[name]
+    params = draw(macd_periods()) if name == "macd" else (draw(st.one_of(st.integers(0, 12), periods)),)
+    bars = st.floats(-1e3, 1e3, width=64) if draw(st.booleans()) else values
+    n = draw(st.integers(0, 60))
+    columns = [np.array(draw(st.lists(bars, min_size=n, max_size=n)), dtype=np.float64) for _ in range(inputs)]
+    return name, cls, params, columns
+
+
+def first_value(name, params, columns):
+    """The bar of the first value: the first number the whole-series kernel writes (for MACD on
+    the signal line, the last to appear). EMA and MACD seed on numbers and wait for them; the
+    warm-up of SMA and ATR is a count of bars, after which a NaN in the window gives a NaN of
+    arithmetic (whose bits may even be the marker's): theirs is found on bars of zeros."""
+    if name in ("sma", "atr"):
+        columns = [np.zeros_like(c) for c in columns]
+    want = whole_series(name, params, columns)[1 if name == "macd" else 0]
+    missing = np.isnan(want)
+    return int(np.argmin(missing)) if not missing.all() else len(want)
+
+
+@SETTINGS
+@given(case=any_stream(), split=st.integers(0, 60))
+def test_ready_turns_true_at_the_first_value(case, split):
+    """`ready` is false before the first value and true from its bar on, whether the bars come
+    one at a time or as a stretch."""
+    name, cls, params, columns = case
+    first = first_value(name, params, columns)
+    stream = cls(*params)
+    assert not stream.ready
+    seen = []
+    for bar in zip(*columns):
+        stream.update(*bar)
+        seen.append(stream.ready)
+    assert seen == [i >= first for i in range(len(seen))]
+    at = min(split, len(columns[0]))
+    stretched = cls(*params)
+    stretched.update_many(*(c[:at] for c in columns))
+    assert stretched.ready == (at > first)
+
+
 def test_long_stretches_match_the_kernels():
     """Beyond what the properties draw: long clean and NaN-sprinkled series, where update_many's
     fast loops run for thousands of bars, split at random."""

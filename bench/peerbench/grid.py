@@ -7,6 +7,7 @@ import argparse
 import dataclasses
 import gc
 import json
+import os
 import sys
 import time
 from dataclasses import dataclass, field
@@ -53,6 +54,13 @@ def draws(case: Case, rng: np.random.Generator, count: int | None = None) -> Poo
 
 RESULTS = Path(__file__).resolve().parents[1] / "results"
 SAMPLE_NS = 2e6  # each timed batch lasts at least this long
+# Results are written only when the 1-minute load was at or below this before the run, and the
+# rest of the machine kept no more cores than this busy during it.
+QUIET_LOAD = 0.5
+# Seconds to wait before a run for the 1-minute load to settle (BRINDLEX_BENCH_IDLE_TIMEOUT).
+SETTLE = float(os.environ.get("BRINDLEX_BENCH_IDLE_TIMEOUT", 180))
+# Each case is timed in two separate runs; medians further apart than this are reported both.
+RUNS, MARGIN = 2, 0.10
 
 Make = Callable[[Case], list[Contender]]
 Results = dict[tuple[str, str, str], timing.Outcome]  # (case label, indicator, row) -> ns per call
@@ -75,7 +83,7 @@ def measure(cases: Iterable[Case], make: Make, rounds_for: Callable[[Case], int]
                 results[(case.label, c.indicator, c.label)] = f"raises {type(error).__name__}"
                 continue
             subjects.append(timing.pooled((case.label, c.indicator, c.label), c.run, args))
-        results.update(timing.run(subjects, rounds_for(case), sample_ns))
+        results.update(timing.run(subjects, rounds_for(case), sample_ns, RUNS))
         del subjects, pool
         gc.collect()
         log(f"  {case.label}: {rounds_for(case)} rounds in {time.perf_counter() - started:.1f} s")
@@ -87,17 +95,68 @@ def per_element(results: Results, case: Case, indicator: str, row: str) -> float
     return t.median / case.elements if isinstance(t, timing.Timing) else None
 
 
-def ns_table(results: Results, case: Case, rows: list[str], missing: dict[str, str]) -> str:
+def cell(t: timing.Outcome | None, elements: int, floor: float | None = None) -> str | None:
+    """ns per element with its spread (interquartile range over the median), the ratio to the
+    memory floor in brackets, and both runs' figures when they disagree."""
+    if not isinstance(t, timing.Timing):
+        return t
+    text = f"{fmt(t.median / elements)} ±{100 * t.spread:.0f}%"
+    if floor:
+        text += f" [{t.median / elements / floor:.2f}×]"
+    if t.disagrees(MARGIN):
+        text += " runs differ: " + " / ".join(fmt(r / elements) for r in t.runs)
+    return text
+
+
+def ns_table(results: Results, case: Case, rows: list[str], missing: dict[str, str],
+             floor_row: str = "") -> str:
     """ns per element: one line per row, one column per indicator."""
     lines = []
     for row in rows:
         cells = []
         for indicator in INDICATORS:
+            floor = per_element(results, case, indicator, floor_row) if floor_row else None
             t = results.get((case.label, indicator, row))
-            cells.append(fmt(t.median / case.elements) if isinstance(t, timing.Timing)
-                         else (t or missing.get(row, "—")))
-        lines.append([row, *cells])
+            cells.append(cell(t, case.elements, floor) or missing.get(row, "—"))
+        if any(c != "—" for c in cells):
+            lines.append([row, *cells])
     return table(["", *INDICATORS.values()], lines)
+
+
+def disagreements(results: Results, cases: list[Case]) -> list[str]:
+    """Every figure whose two runs disagree by more than the margin, in ns per element."""
+    elements = {c.label: c.elements for c in cases}
+    return [f"{label}, {INDICATORS[indicator]}, {row}: "
+            + " / ".join(fmt(r / elements[label]) for r in t.runs) + " ns per element"
+            for (label, indicator, row), t in results.items()
+            if isinstance(t, timing.Timing) and t.disagrees(MARGIN) and label in elements]
+
+
+class Quiet:
+    """The publishing check around one run: the 1-minute load before it (waited for to settle,
+    unless forced), and what the rest of the machine kept busy during it."""
+
+    def __init__(self, force: bool):
+        self.force = force
+        self.before = machine.settled_load(QUIET_LOAD, 0 if force else SETTLE,
+                                           lambda s: print(s, file=sys.stderr, flush=True))
+        self.load_at_start = machine.load()
+        self.others = machine.Others()
+
+    def verdict(self) -> tuple[bool, str]:
+        """Whether the results may be written, and the note saying so. Above QUIET_LOAD something
+        else ran beside the benchmark: the figures are printed, marked, and written only with
+        --force (for development), marked in the files as well. The 1-minute load after the run
+        is shown but not judged: it holds the run's own work."""
+        others, after = self.others.cores(), machine.one_minute_load()
+        facts = (f"1-minute load {self.before:.2f} before; the rest of the machine kept "
+                 f"{others:.2f} cores busy during the run (1-minute load after, the run's own "
+                 f"work included: {after:.2f})")
+        if max(self.before, others) <= QUIET_LOAD:
+            return True, f"publishable: {facts}; both at most {QUIET_LOAD}"
+        note = f"UNPUBLISHABLE: {facts}; above {QUIET_LOAD}, something else was running"
+        return self.force, note + (" (written with --force, for development only)"
+                                   if self.force else "; nothing written")
 
 
 def ratio(results: Results, case: Case, indicator: str, slower: str, faster: str) -> float | None:
@@ -207,7 +266,10 @@ def plot(res: Results, groups: list[tuple[str, list[Case]]], rows: list[str], pa
                             lw=2.4 if row.startswith("brindlex_batch") else 1.2,
                             ls=":" if row == dotted else "-", label=row)
             ax.set_yscale("log")
-            ax.set_xticks(range(len(group)), [c.shape for c in group], fontsize=7)
+            # A group of one shape in several layouts is told apart by the layout.
+            shapes = [c.shape for c in group]
+            ticks = shapes if len(set(shapes)) == len(shapes) else [c.layout for c in group]
+            ax.set_xticks(range(len(group)), ticks, fontsize=7)
             ax.set_title(f"{INDICATORS[indicator]}, {name}")
             ax.grid(True, which="both", alpha=0.3)
         line[0].set_ylabel("ns per element")
@@ -230,6 +292,9 @@ def arguments(doc: str, max_elements: int | None = None) -> argparse.ArgumentPar
     parser.add_argument("--out", type=Path, default=RESULTS, help="default bench/results")
     parser.add_argument("--missing", action="append", default=[], metavar="DIST=REASON",
                         help="a peer that could not be installed, and why")
+    parser.add_argument("--force", action="store_true",
+                        help="write the results even on a busy machine, marked as unpublishable "
+                             "(development only)")
     if max_elements:
         parser.add_argument("--max-elements", type=int, default=max_elements,
                             help="leave out cases with more elements than this")
@@ -237,7 +302,7 @@ def arguments(doc: str, max_elements: int | None = None) -> argparse.ArgumentPar
 
 
 def describe(libraries: dict[str, str], absent: dict[str, str], load_at_start: str,
-             modules: dict) -> dict[str, str]:
+             modules: dict, note: str = "") -> dict[str, str]:
     """Machine, versions and load; the companion modules come with brindlex's wheel."""
     dists = [d for d in libraries if not d.startswith(("brindlex_", "brindlex."))]
     polars = modules.get("polars")
@@ -248,6 +313,8 @@ def describe(libraries: dict[str, str], absent: dict[str, str], load_at_start: s
             found = modules.get(d)
             facts[d] = absent[d] if d in absent else f"imported from {Path(found.__file__).parent}"
     facts.update({"load at start": load_at_start, "load at end": machine.load()})
+    if note:
+        facts["publication"] = note
     return facts
 
 
@@ -270,6 +337,8 @@ class Bench:
     reference: str                         # the row every other one is checked against
     seed: int
     dotted: str = ""
+    exact: Callable[[Contender], bool] = lambda c: c.peer == "brindlex_batch"
+    floor_row: str = ""                    # the row each cell is also given as a ratio to
 
     def markdown(self, res: Results, cases: list[Case], facts: dict, absent: dict) -> str:
         missing = {row: f"{self.row_library[row]} {absent[self.row_library[row]]}"
@@ -283,7 +352,11 @@ class Bench:
             f"\n![ns per element]({self.name}.png)\n",
         ]
         for case in cases:
-            parts.append(f"\n## {case.label}\n\n" + ns_table(res, case, self.rows, missing))
+            parts.append(f"\n## {case.label}\n\n"
+                         + ns_table(res, case, self.rows, missing, self.floor_row))
+        differ = disagreements(res, cases)
+        parts.append(f"\n## Runs that disagree by more than {100 * MARGIN:.0f} %\n\n"
+                     + ("\n".join(f"- {d}" for d in differ) if differ else "none"))
         return "\n".join(parts) + "\n"
 
     def main(self) -> int:
@@ -298,20 +371,23 @@ class Bench:
         rng = np.random.default_rng(self.seed)
         make = self.make(modules, rng)
         if args.quick:
-            exact = lambda c: c.peer == "brindlex_batch"  # noqa: E731
             failures = []
             for case in self.quick_cases:
-                found = agree(case, make, self.reference, exact, rng)
+                found = agree(case, make, self.reference, self.exact, rng)
                 print(f"\n{case.label}\n\n{agreement_table(found)}")
                 failures += [f"{case.label}: {f}" for f in found.failures]
             print("\nFAILURES:\n  " + "\n  ".join(failures) if failures else "\nagreement: ok")
             return 1 if failures else 0
         cases = [c for c in self.cases if c.elements <= args.max_elements]
-        load_at_start = machine.load()
+        quiet = Quiet(args.force)
         res = measure(cases, make, self.rounds_for, SAMPLE_NS, rng)
-        facts = describe(self.libraries, absent, load_at_start, modules)
+        ok, note = quiet.verdict()
+        facts = describe(self.libraries, absent, quiet.load_at_start, modules, note)
         text = self.markdown(res, cases, facts, absent)
         print(text)
+        print(note)
+        if not ok:
+            return 0
         args.out.mkdir(parents=True, exist_ok=True)
         (args.out / f"{self.name}.md").write_text(text)
         save(res, args.out / f"{self.name}.json", facts)

@@ -27,6 +27,9 @@ POOL_ELEMENTS = 1 << 20
 POOL_SERIES = 4096
 
 LONG, WIDE = "long", "wide"
+# The layouts of the many-series benchmark, drawn as long (rows, runs) or wide (columns) bars:
+# series × dates in C order, dates × series, and one long column of runs.
+ROWS, COLUMNS, RUNS = "rows", "columns", "runs"
 
 # Standard deviations of the move from the previous close to the open, and from open to close.
 GAP, SESSION = 0.4, 0.3
@@ -107,7 +110,7 @@ def random_bars(length: int, rng: np.random.Generator, series: int = 1,
     span = close * rng.uniform(0.001, 0.015, shape)
     high = np.maximum(opening, close) + span * rng.uniform(0.0, 1.0, shape)
     low = np.minimum(opening, close) - span * rng.uniform(0.0, 1.0, shape)
-    if layout == WIDE:
+    if layout in (WIDE, COLUMNS):
         return Bars(*(np.ascontiguousarray(a.T) for a in (high, low, close)), series, WIDE)
     return Bars(*(a.reshape(-1) for a in (high, low, close)), series, LONG)
 

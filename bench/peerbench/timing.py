@@ -10,6 +10,7 @@ and the minimum for the benchmarks that want the quietest moment of a busy machi
 
 from __future__ import annotations
 
+import dataclasses
 import gc
 import math
 import statistics
@@ -34,15 +35,21 @@ class Timing:
     rounds: int
     batch: int
     best: float = math.nan
+    runs: tuple[float, ...] = ()  # the median of each separate run, when there were several
 
     @property
     def spread(self) -> float:
         return (self.high - self.low) / self.median if self.median > 0 else math.inf
 
+    def disagrees(self, margin: float) -> bool:
+        """Whether the medians of its separate runs lie further apart than `margin` (0.1: 10 %)."""
+        return len(self.runs) > 1 and max(self.runs) > (1 + margin) * min(self.runs)
+
     def minus(self, ns: float) -> Timing:
         """The same timing with a baseline cost (an empty call, say) taken off every figure."""
         return Timing(max(self.median - ns, 0.0), max(self.low - ns, 0.0),
-                      max(self.high - ns, 0.0), self.rounds, self.batch, max(self.best - ns, 0.0))
+                      max(self.high - ns, 0.0), self.rounds, self.batch, max(self.best - ns, 0.0),
+                      tuple(max(r - ns, 0.0) for r in self.runs))
 
 
 # A timing, or the reason a subject has none.
@@ -131,8 +138,12 @@ def summarise(samples: list[float], batch: int) -> Timing:
     return Timing(q2, q1, q3, len(samples), batch, min(samples))
 
 
-def run(subjects: Sequence[Subject], rounds: int, sample_ns: float) -> dict[Hashable, Outcome]:
-    """Calibrates and times every subject; one that raises is reported with what it raised."""
+def run(subjects: Sequence[Subject], rounds: int, sample_ns: float, runs: int = 1,
+        ) -> dict[Hashable, Outcome]:
+    """Calibrates and times every subject; one that raises is reported with what it raised.
+    With `runs` > 1 the rounds are shared out among that many separate runs, one after the
+    other, each warmed up anew: the median of each run is kept beside the median of all, so that
+    a burst of load that struck one run shows as a disagreement between them."""
     batches: dict[Hashable, int] = {}
     results: dict[Hashable, Outcome] = {}
     ready = []
@@ -143,8 +154,14 @@ def run(subjects: Sequence[Subject], rounds: int, sample_ns: float) -> dict[Hash
             results[s.key] = f"raises {type(error).__name__}"
             continue
         ready.append(s)
-    for key, samples in interleave(ready, batches, rounds).items():
-        results[key] = summarise(samples, batches[key])
+    share = [rounds // runs + (r < rounds % runs) for r in range(runs)]
+    parts = [interleave(ready, batches, max(k, 1)) for k in share]
+    for s in ready:
+        each = [part[s.key] for part in parts]
+        whole = summarise([x for samples in each for x in samples], batches[s.key])
+        if runs > 1:
+            whole = dataclasses.replace(whole, runs=tuple(statistics.median(e) for e in each))
+        results[s.key] = whole
     return results
 
 
