@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "core/many.h"
+#include "core/many/kernels.h"
 
 namespace brindlex::batch {
 namespace {
@@ -15,6 +15,7 @@ std::string_view name_of(core::Target target) noexcept {
         case core::Target::scalar: return "scalar";
         case core::Target::sse2: return "sse2";
         case core::Target::avx2: return "avx2";
+        case core::Target::avx512: return "avx512";
     }
     return "unknown";
 }

@@ -12,7 +12,7 @@
 
 #include "call_plan.h"
 #include "checked_call.h"
-#include "core/many.h"
+#include "core/many/kernels.h"
 #include "dispatch_targets.h"
 #include "fast_function.h"
 #include "series_blocks.h"

@@ -5,8 +5,8 @@
 #include <cstdint>
 
 #include "core/float_slice.h"
-#include "core/series_block.h"
 #include "array_view.h"
+#include "core/many/series_block.h"
 
 namespace brindlex::batch {
 
