@@ -1,24 +1,32 @@
 """
-Many series per call, bit for bit as brindlex computes each. Private: brindlex_batch checks the caller's arguments, converts them and never passes overlapping arrays.
+Many series per call, bit for bit as brindlex computes each. Private: the functions of brindlex_batch, which call these with every argument given.
 """
 
-from typing import Annotated
+from typing import SupportsIndex
 
-import numpy
-from numpy.typing import NDArray
+import numpy.typing
+
+from brindlex_batch import MacdResult
 
 
-def sma(data: Annotated[NDArray[numpy.float64], dict(device='cpu', writable=False)], out: Annotated[NDArray[numpy.float64], dict(device='cpu')], period: int, time_axis: int, lengths: Annotated[NDArray[numpy.uint64], dict(shape=(None,), order='C', device='cpu', writable=False)] | None, threads: int) -> None:
-    """Simple moving average of every series of `data` into `out`."""
+def sma(data: numpy.typing.ArrayLike, period: SupportsIndex, axis: SupportsIndex, lengths: numpy.typing.ArrayLike | None, out: numpy.typing.NDArray[numpy.float64] | None, threads: SupportsIndex, /) -> numpy.typing.NDArray[numpy.float64]:
+    """
+    Simple moving average of every series of `data`, as brindlex_batch.sma.
+    """
 
-def ema(data: Annotated[NDArray[numpy.float64], dict(device='cpu', writable=False)], out: Annotated[NDArray[numpy.float64], dict(device='cpu')], period: int, time_axis: int, lengths: Annotated[NDArray[numpy.uint64], dict(shape=(None,), order='C', device='cpu', writable=False)] | None, threads: int) -> None:
-    """Exponential moving average of every series of `data` into `out`."""
+def ema(data: numpy.typing.ArrayLike, period: SupportsIndex, axis: SupportsIndex, lengths: numpy.typing.ArrayLike | None, out: numpy.typing.NDArray[numpy.float64] | None, threads: SupportsIndex, /) -> numpy.typing.NDArray[numpy.float64]:
+    """
+    Exponential moving average of every series of `data`, as brindlex_batch.ema.
+    """
 
-def macd(data: Annotated[NDArray[numpy.float64], dict(device='cpu', writable=False)], macd_out: Annotated[NDArray[numpy.float64], dict(device='cpu')], signal_out: Annotated[NDArray[numpy.float64], dict(device='cpu')], hist_out: Annotated[NDArray[numpy.float64], dict(device='cpu')], fast_period: int, slow_period: int, signal_period: int, time_axis: int, lengths: Annotated[NDArray[numpy.uint64], dict(shape=(None,), order='C', device='cpu', writable=False)] | None, threads: int) -> None:
-    """MACD line, signal line and histogram of every series of `data`."""
+def macd(data: numpy.typing.ArrayLike, fast_period: SupportsIndex, slow_period: SupportsIndex, signal_period: SupportsIndex, axis: SupportsIndex, lengths: numpy.typing.ArrayLike | None, out: tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64]] | None, threads: SupportsIndex, /) -> MacdResult:
+    """
+    MACD line, signal line and histogram of every series of `data` as a brindlex_batch.MacdResult, as
+    brindlex_batch.macd.
+    """
 
-def atr(high: Annotated[NDArray[numpy.float64], dict(device='cpu', writable=False)], low: Annotated[NDArray[numpy.float64], dict(device='cpu', writable=False)], close: Annotated[NDArray[numpy.float64], dict(device='cpu', writable=False)], out: Annotated[NDArray[numpy.float64], dict(device='cpu')], period: int, time_axis: int, lengths: Annotated[NDArray[numpy.uint64], dict(shape=(None,), order='C', device='cpu', writable=False)] | None, threads: int) -> None:
-    """Average true range of every series of bars into `out`."""
+def atr(high: numpy.typing.ArrayLike, low: numpy.typing.ArrayLike, close: numpy.typing.ArrayLike, period: SupportsIndex, axis: SupportsIndex, lengths: numpy.typing.ArrayLike | None, out: numpy.typing.NDArray[numpy.float64] | None, threads: SupportsIndex, /) -> numpy.typing.NDArray[numpy.float64]:
+    """Average true range of every series of bars, as brindlex_batch.atr."""
 
 def _available_targets() -> list[str]:
     """

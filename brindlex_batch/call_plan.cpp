@@ -1,6 +1,8 @@
-// The checked shape of a call. The Python package checks the caller's arguments and words their
+// The checked shape of a call. CheckedCall has checked the caller's arguments and worded their
 // errors; these checks keep the extension itself from reading or writing outside its arrays.
 #include "call_plan.h"
+
+#include <nanobind/nanobind.h>
 
 #include <algorithm>
 #include <string>
@@ -9,6 +11,11 @@
 
 namespace brindlex::batch {
 namespace {
+
+[[noreturn]] void refuse(const char* message) {
+    PyErr_SetString(PyExc_ValueError, message);
+    throw nanobind::python_error();
+}
 
 template <class Array>
 bool same_shape(const Array& array, const InputArray& model) noexcept {
@@ -31,9 +38,9 @@ std::uint64_t checked_total(std::span<const std::uint64_t> lengths, std::uint64_
         const std::string sum = total > UINT64_MAX
                                     ? std::string("more than 2**64 - 1")
                                     : std::to_string(static_cast<std::uint64_t>(total));
-        throw nanobind::value_error(("argument 'lengths': the lengths sum to " + sum +
-                                     ", but the column holds " + std::to_string(column) + " values")
-                                        .c_str());
+        refuse(("argument 'lengths': the lengths sum to " + sum + ", but the column holds " +
+                std::to_string(column) + " values")
+                   .c_str());
     }
     return column;
 }
@@ -45,15 +52,15 @@ CallPlan plan_call(std::initializer_list<const InputArray*> inputs,
                    const std::optional<LengthArray>& lengths, std::size_t threads) {
     const InputArray& model = **inputs.begin();
     if (model.ndim() != 1 && model.ndim() != 2) {
-        throw nanobind::value_error("arrays must have one or two dimensions");
+        refuse("arrays must have one or two dimensions");
     }
     if (time_axis >= model.ndim()) {
-        throw nanobind::value_error("the time axis is not an axis of the arrays");
+        refuse("the time axis is not an axis of the arrays");
     }
     const bool shapes_agree =
         std::ranges::all_of(inputs, [&](const InputArray* a) { return same_shape(*a, model); }) &&
         std::ranges::all_of(outputs, [&](const OutputArray* a) { return same_shape(*a, model); });
-    if (!shapes_agree) throw nanobind::value_error("every array must have the same shape");
+    if (!shapes_agree) refuse("every array must have the same shape");
 
     CallPlan plan{time_axis, 0, {}, lengths.has_value(), 1, model.shape(time_axis), false};
     if (lengths) {
@@ -61,7 +68,7 @@ CallPlan plan_call(std::initializer_list<const InputArray*> inputs,
             std::ranges::all_of(inputs, [](const InputArray* a) { return contiguous_column(*a); }) &&
             std::ranges::all_of(outputs, [](const OutputArray* a) { return contiguous_column(*a); });
         if (!columns) {
-            throw nanobind::value_error("'lengths' needs contiguous one-dimensional arrays");
+            refuse("'lengths' needs contiguous one-dimensional arrays");
         }
         plan.runs = {lengths->data(), lengths->shape(0)};
         checked_total(plan.runs, model.shape(0));

@@ -1,7 +1,5 @@
 // The extension of brindlex_batch: many series per call, each computed as brindlex would alone.
 #include <nanobind/nanobind.h>
-#include <nanobind/ndarray.h>
-#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/string_view.h>
 #include <nanobind/stl/vector.h>
@@ -13,8 +11,10 @@
 #include <vector>
 
 #include "call_plan.h"
+#include "checked_call.h"
 #include "core/many/kernels.h"
 #include "dispatch_targets.h"
+#include "fast_function.h"
 #include "series_blocks.h"
 #include "thread_split.h"
 
@@ -23,8 +23,6 @@ using namespace nb::literals;
 
 namespace brindlex::batch {
 namespace {
-
-using Lengths = std::optional<LengthArray>;
 
 // Computes with the interpreter lock released, each thread on its own share of the series or runs:
 // on_series(first, count, work) over series of the blocks, on_runs(runs, first_element, elements,
@@ -71,42 +69,62 @@ using ManyKernel = void (*)(std::uint64_t, core::BlockIn, core::BlockOut, core::
 using RunsKernel = void (*)(std::uint64_t, core::InputSlice, std::span<const std::uint64_t>,
                             core::OutputSlice, core::Workspace&) noexcept;
 
+constexpr Signature one_series{1, {"data"}, 1, {"period"}, 1};
+constexpr Signature macd_signature{1, {"data"}, 3, {"fast_period", "slow_period", "signal_period"}, 3};
+constexpr Signature bars{3, {"high", "low", "close"}, 1, {"period"}, 1};
+
+CallPlan plan_of(const CheckedCall& call, std::initializer_list<const InputArray*> inputs,
+                 std::initializer_list<const OutputArray*> outputs) {
+    return plan_call(inputs, outputs, call.time_axis(), call.lengths(), call.threads());
+}
+
 template <ManyKernel many, RunsKernel runs>
-void moving_average(InputArray data, OutputArray out, std::uint64_t period, std::size_t time_axis,
-                    Lengths lengths, std::size_t threads) {
-    const CallPlan plan = plan_call({&data}, {&out}, time_axis, lengths, threads);
-    const core::BlockIn in_block = input_block(data, time_axis);
-    const core::BlockOut out_block = output_block(out, time_axis);
+nb::object moving_average(nb::handle data, nb::handle period, nb::handle axis, nb::handle lengths, nb::handle out,
+                          nb::handle threads) {
+    CheckedCall call(one_series, &data, &period, axis, lengths, out, threads);
+    const InputArray in = call.input(0);
+    const OutputArray target = call.target(0);
+    const CallPlan plan = plan_of(call, {&in}, {&target});
+    const std::uint64_t p = call.period(0);
+    const core::BlockIn in_block = input_block(in, plan.time_axis);
+    const core::BlockOut out_block = output_block(target, plan.time_axis);
     compute(
         plan,
         [&](std::uint64_t first, std::uint64_t count, core::Workspace& work) {
-            many(period, core::sub_block(in_block, first, count),
-                 core::sub_block(out_block, first, count), work);
+            many(p, core::sub_block(in_block, first, count), core::sub_block(out_block, first, count), work);
         },
         [&](std::span<const std::uint64_t> part, std::uint64_t first, std::uint64_t size,
             core::Workspace& work) {
-            runs(period, column_part(data, first, size), part, column_part(out, first, size), work);
+            runs(p, column_part(in, first, size), part, column_part(target, first, size), work);
         });
+    return call.finish();
 }
 
-void check_macd_periods(std::uint64_t fast, std::uint64_t slow, std::uint64_t signal) {
-    // brindlex's checks and words, so that both modules refuse the same periods alike.
-    if (fast == 0 || slow == 0 || signal == 0) {
-        throw nb::value_error("Periods must be greater than 0");
-    }
-    if (fast >= slow) throw nb::value_error("Fast period must be less than slow period");
+// The three outputs as brindlex_batch.MacdResult, made as its own _make makes it (tuple.__new__);
+// the class is looked up on the first call, when the package has been imported.
+nb::object macd_result(nb::object outputs) {
+    static PyTypeObject* type = [] {
+        nb::object cls = nb::module_::import_("brindlex_batch").attr("MacdResult");
+        return reinterpret_cast<PyTypeObject*>(cls.release().ptr());
+    }();
+    const nb::object arguments = nb::make_tuple(outputs);
+    PyObject* result = PyTuple_Type.tp_new(type, arguments.ptr(), nullptr);
+    if (!result) throw nb::python_error();
+    return nb::steal(result);
 }
 
-void macd(InputArray data, OutputArray macd_out, OutputArray signal_out, OutputArray hist_out,
-          std::uint64_t fast, std::uint64_t slow, std::uint64_t signal, std::size_t time_axis,
-          Lengths lengths, std::size_t threads) {
-    check_macd_periods(fast, slow, signal);
-    const CallPlan plan =
-        plan_call({&data}, {&macd_out, &signal_out, &hist_out}, time_axis, lengths, threads);
-    const core::BlockIn in_block = input_block(data, time_axis);
-    const core::BlockOut out_blocks[3] = {output_block(macd_out, time_axis),
-                                          output_block(signal_out, time_axis),
-                                          output_block(hist_out, time_axis)};
+nb::object macd(nb::handle data, nb::handle fast_period, nb::handle slow_period, nb::handle signal_period,
+                nb::handle axis, nb::handle lengths, nb::handle out, nb::handle threads) {
+    const nb::handle periods[] = {fast_period, slow_period, signal_period};
+    CheckedCall call(macd_signature, &data, periods, axis, lengths, out, threads);
+    const std::uint64_t fast = call.period(0), slow = call.period(1), signal = call.period(2);
+    const InputArray in = call.input(0);
+    const OutputArray outs[3] = {call.target(0), call.target(1), call.target(2)};
+    const CallPlan plan = plan_of(call, {&in}, {&outs[0], &outs[1], &outs[2]});
+    const core::BlockIn in_block = input_block(in, plan.time_axis);
+    const core::BlockOut out_blocks[3] = {output_block(outs[0], plan.time_axis),
+                                          output_block(outs[1], plan.time_axis),
+                                          output_block(outs[2], plan.time_axis)};
     compute(
         plan,
         [&](std::uint64_t first, std::uint64_t count, core::Workspace& work) {
@@ -117,32 +135,58 @@ void macd(InputArray data, OutputArray macd_out, OutputArray signal_out, OutputA
         },
         [&](std::span<const std::uint64_t> part, std::uint64_t first, std::uint64_t size,
             core::Workspace& work) {
-            core::macd_runs(fast, slow, signal, column_part(data, first, size), part,
-                            column_part(macd_out, first, size), column_part(signal_out, first, size),
-                            column_part(hist_out, first, size), work);
+            core::macd_runs(fast, slow, signal, column_part(in, first, size), part,
+                            column_part(outs[0], first, size), column_part(outs[1], first, size),
+                            column_part(outs[2], first, size), work);
         });
+    return macd_result(call.finish());
 }
 
-void atr(InputArray high, InputArray low, InputArray close, OutputArray out, std::uint64_t period,
-         std::size_t time_axis, Lengths lengths, std::size_t threads) {
-    const CallPlan plan = plan_call({&high, &low, &close}, {&out}, time_axis, lengths, threads);
-    const core::BlockIn in_blocks[3] = {input_block(high, time_axis), input_block(low, time_axis),
-                                        input_block(close, time_axis)};
-    const core::BlockOut out_block = output_block(out, time_axis);
+nb::object atr(nb::handle high, nb::handle low, nb::handle close, nb::handle period, nb::handle axis,
+               nb::handle lengths, nb::handle out, nb::handle threads) {
+    const nb::handle inputs[] = {high, low, close};
+    CheckedCall call(bars, inputs, &period, axis, lengths, out, threads);
+    const std::uint64_t p = call.period(0);
+    const InputArray ins[3] = {call.input(0), call.input(1), call.input(2)};
+    const OutputArray target = call.target(0);
+    const CallPlan plan = plan_of(call, {&ins[0], &ins[1], &ins[2]}, {&target});
+    const core::BlockIn in_blocks[3] = {input_block(ins[0], plan.time_axis), input_block(ins[1], plan.time_axis),
+                                        input_block(ins[2], plan.time_axis)};
+    const core::BlockOut out_block = output_block(target, plan.time_axis);
     compute(
         plan,
         [&](std::uint64_t first, std::uint64_t count, core::Workspace& work) {
-            core::atr_many(period, core::sub_block(in_blocks[0], first, count),
+            core::atr_many(p, core::sub_block(in_blocks[0], first, count),
                            core::sub_block(in_blocks[1], first, count),
                            core::sub_block(in_blocks[2], first, count),
                            core::sub_block(out_block, first, count), work);
         },
         [&](std::span<const std::uint64_t> part, std::uint64_t first, std::uint64_t size,
             core::Workspace& work) {
-            core::atr_runs(period, column_part(high, first, size), column_part(low, first, size),
-                           column_part(close, first, size), part, column_part(out, first, size), work);
+            core::atr_runs(p, column_part(ins[0], first, size), column_part(ins[1], first, size),
+                           column_part(ins[2], first, size), part, column_part(target, first, size), work);
         });
+    return call.finish();
 }
+
+// The public functions of brindlex_batch pass their arguments on unchanged, by position: every
+// check and conversion happens here, before any output is written.
+PyMethodDef indicator_functions[] = {
+    {"sma", as_cfunction<fast_function<moving_average<core::sma_many, core::sma_runs>, 6>>(), METH_FASTCALL,
+     "sma($module, data, period, axis, lengths, out, threads, /)\n--\n\n"
+     "Simple moving average of every series of `data`, as brindlex_batch.sma."},
+    {"ema", as_cfunction<fast_function<moving_average<core::ema_many, core::ema_runs>, 6>>(), METH_FASTCALL,
+     "ema($module, data, period, axis, lengths, out, threads, /)\n--\n\n"
+     "Exponential moving average of every series of `data`, as brindlex_batch.ema."},
+    {"macd", as_cfunction<fast_function<macd, 8>>(), METH_FASTCALL,
+     "macd($module, data, fast_period, slow_period, signal_period, axis, lengths, out, threads, /)\n--\n\n"
+     "MACD line, signal line and histogram of every series of `data` as a brindlex_batch.MacdResult, as\n"
+     "brindlex_batch.macd."},
+    {"atr", as_cfunction<fast_function<atr, 8>>(), METH_FASTCALL,
+     "atr($module, high, low, close, period, axis, lengths, out, threads, /)\n--\n\n"
+     "Average true range of every series of bars, as brindlex_batch.atr."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 }  // namespace
 }  // namespace brindlex::batch
@@ -150,23 +194,10 @@ void atr(InputArray high, InputArray low, InputArray close, OutputArray out, std
 NB_MODULE(_native, m) {
     using namespace brindlex::batch;
     m.doc() =
-        "Many series per call, bit for bit as brindlex computes each. Private: brindlex_batch checks "
-        "the caller's arguments, converts them and never passes overlapping arrays.";
+        "Many series per call, bit for bit as brindlex computes each. Private: the functions of "
+        "brindlex_batch, which call these with every argument given.";
 
-    namespace core = brindlex::core;
-    m.def("sma", &moving_average<core::sma_many, core::sma_runs>, "data"_a.noconvert(),
-          "out"_a.noconvert(), "period"_a, "time_axis"_a, "lengths"_a.noconvert().none(),
-          "threads"_a, "Simple moving average of every series of `data` into `out`.");
-    m.def("ema", &moving_average<core::ema_many, core::ema_runs>, "data"_a.noconvert(),
-          "out"_a.noconvert(), "period"_a, "time_axis"_a, "lengths"_a.noconvert().none(),
-          "threads"_a, "Exponential moving average of every series of `data` into `out`.");
-    m.def("macd", &macd, "data"_a.noconvert(), "macd_out"_a.noconvert(), "signal_out"_a.noconvert(),
-          "hist_out"_a.noconvert(), "fast_period"_a, "slow_period"_a, "signal_period"_a,
-          "time_axis"_a, "lengths"_a.noconvert().none(), "threads"_a,
-          "MACD line, signal line and histogram of every series of `data`.");
-    m.def("atr", &atr, "high"_a.noconvert(), "low"_a.noconvert(), "close"_a.noconvert(),
-          "out"_a.noconvert(), "period"_a, "time_axis"_a, "lengths"_a.noconvert().none(),
-          "threads"_a, "Average true range of every series of bars into `out`.");
+    if (PyModule_AddFunctions(m.ptr(), indicator_functions) != 0) throw nb::python_error();
 
     m.def("_available_targets", &available_target_names,
           "Names of the kernels' code paths this processor runs, the one chosen by default last.");

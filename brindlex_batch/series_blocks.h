@@ -1,21 +1,18 @@
 // Arrays of one or two dimensions seen as blocks of series along a time axis, and parts of those blocks.
 #pragma once
 
-#include <nanobind/ndarray.h>
-
 #include <cstddef>
 #include <cstdint>
 
 #include "core/float_slice.h"
+#include "array_view.h"
 #include "core/many/series_block.h"
 
 namespace brindlex::batch {
 
-namespace nb = nanobind;
-
-using InputArray = nb::ndarray<const double, nb::device::cpu>;
-using OutputArray = nb::ndarray<double, nb::device::cpu>;
-using LengthArray = nb::ndarray<const std::uint64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using InputArray = ArrayView<const double>;
+using OutputArray = ArrayView<double>;
+using LengthArray = ArrayView<const std::uint64_t>;
 
 // A one-dimensional array is one series; in two dimensions every index of the other axis is one.
 core::BlockIn input_block(const InputArray& array, std::size_t time_axis) noexcept;

@@ -17,6 +17,9 @@ namespace nb = nanobind;
 // 2^64 - 1. Raises TypeError naming the argument, or OverflowError as Python's own conversion does.
 std::uint64_t to_period(nb::handle object, const char* name);
 
+// brindlex's checks of MACD's three periods together; raises ValueError in its words.
+void check_macd_periods(std::uint64_t fast, std::uint64_t slow, std::uint64_t signal);
+
 // A bar value: a float read in place, any other real number through __float__ or __index__.
 // Returns false with a TypeError set that names the argument.
 inline bool to_real(PyObject* object, const char* name, double& out) noexcept {
@@ -36,7 +39,7 @@ inline bool to_real(PyObject* object, const char* name, double& out) noexcept {
 
 // A stretch of bars as a contiguous float64 vector: a one-dimensional array-like that NumPy can
 // view or convert (arrays of any strides, buffers, sequences, pandas and polars Series, pyarrow
-// arrays; DLPack-only objects through from_dlpack), of an integer or floating-point dtype,
+// arrays; DLPack-only objects through from_dlpack, by brindlex_batch's rule), of an integer or floating-point dtype,
 // converted as astype does, as brindlex_batch takes them. Boolean, complex, object, text and
 // date-time dtypes are refused with TypeError, other numbers of dimensions with ValueError.
 class Float64Input {

@@ -31,8 +31,7 @@ MacdStream checked(nb::handle fast, nb::handle slow, nb::handle signal) {
     const std::uint64_t f = to_period(fast, "fast_period");
     const std::uint64_t s = to_period(slow, "slow_period");
     const std::uint64_t g = to_period(signal, "signal_period");
-    if (f == 0 || s == 0 || g == 0) throw nb::value_error("Periods must be greater than 0");
-    if (f >= s) throw nb::value_error("Fast period must be less than slow period");
+    check_macd_periods(f, s, g);
     return MacdStream(f, s, g);
 }
 

@@ -14,28 +14,6 @@ using runtime::Owned;
 using runtime::PyErr;
 using runtime::Result;
 
-// The two layouts of NumPy's descriptor, up to the element size.
-struct DescrNumpy1 {
-    PyObject ob_base;
-    PyTypeObject* typeobj;
-    char kind, type, byteorder, flags;
-    int type_num;
-    int elsize;
-};
-struct DescrNumpy2 {
-    PyObject ob_base;
-    PyTypeObject* typeobj;
-    char kind, type, byteorder, former_flags;
-    int type_num;
-    std::uint64_t flags;
-    std::int64_t elsize;
-};
-#ifndef Py_GIL_DISABLED
-static_assert(offsetof(DescrNumpy1, elsize) == 32);
-static_assert(offsetof(DescrNumpy2, elsize) == 40);
-static_assert(offsetof(ArrayObject, flags) == 64);
-#endif
-
 enum class DescrLayout : int { unknown = 0, numpy1, numpy2 };
 
 struct NumpyNames {
@@ -46,6 +24,10 @@ struct NumpyNames {
 OnceValue<const NumpyNames*> names_cell;
 OnceValue<void* const*> table_cell;
 OnceValue<DescrLayout> layout_cell;
+
+#ifndef Py_GIL_DISABLED
+static_assert(offsetof(ArrayObject, flags) == 64);
+#endif
 
 Result<Owned> get_attr(PyObject* object, const char* name) noexcept {
     PyObject* value = PyObject_GetAttrString(object, name);
@@ -164,8 +146,7 @@ NumpyApiTable numpy_api() noexcept {
 std::int64_t element_size(PyObject* descr) noexcept {
     DescrLayout layout = layout_cell.get();
     if (layout == DescrLayout::unknown) layout = read_layout();
-    if (layout == DescrLayout::numpy2) return reinterpret_cast<const DescrNumpy2*>(descr)->elsize;
-    return reinterpret_cast<const DescrNumpy1*>(descr)->elsize;
+    return element_size_in_layout(descr, layout == DescrLayout::numpy2);
 }
 
 }  // namespace brindlex::module

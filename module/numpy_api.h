@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -46,6 +47,33 @@ struct ArrayObject {
 
 inline ArrayObject* array_fields(PyObject* array) noexcept { return reinterpret_cast<ArrayObject*>(array); }
 
+// The two layouts of NumPy's descriptor, up to the element size.
+struct DescrNumpy1 {
+    PyObject ob_base;
+    PyTypeObject* typeobj;
+    char kind, type, byteorder, flags;
+    int type_num;
+    int elsize;
+};
+struct DescrNumpy2 {
+    PyObject ob_base;
+    PyTypeObject* typeobj;
+    char kind, type, byteorder, former_flags;
+    int type_num;
+    std::uint64_t flags;
+    std::int64_t elsize;
+};
+#ifndef Py_GIL_DISABLED
+static_assert(offsetof(DescrNumpy1, elsize) == 32);
+static_assert(offsetof(DescrNumpy2, elsize) == 40);
+#endif
+
+// The element size of a descriptor in NumPy 2's layout (C-API feature version 18 on) or NumPy 1's.
+inline std::int64_t element_size_in_layout(PyObject* descr, bool numpy2) noexcept {
+    if (numpy2) return reinterpret_cast<const DescrNumpy2*>(descr)->elsize;
+    return reinterpret_cast<const DescrNumpy1*>(descr)->elsize;
+}
+
 inline constexpr int npy_array_writeable = 0x0400;
 inline constexpr int npy_double = 12;
 
@@ -65,6 +93,11 @@ public:
     bool equiv_types(PyObject* first, PyObject* second) const noexcept {
         using Fn = unsigned char (*)(PyObject*, PyObject*);
         return reinterpret_cast<Fn>(slots_[182])(first, second) != 0;
+    }
+    // Slot 277, PyArray_NewLikeArray: steals `descr`; a new reference, or null with an error set.
+    PyObject* new_like_array(PyObject* prototype, int order, PyObject* descr, int subok) const noexcept {
+        using Fn = PyObject* (*)(PyObject*, int, PyObject*, int);
+        return reinterpret_cast<Fn>(slots_[277])(prototype, order, descr, subok);
     }
     // Slot 211, PyArray_GetNDArrayCFeatureVersion.
     unsigned feature_version() const noexcept {

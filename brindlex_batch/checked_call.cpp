@@ -1,0 +1,231 @@
+// The arguments of one brindlex_batch call: every check and conversion, in the order of the
+// signature (inputs, axis, lengths, threads, periods, outputs), before any output is written.
+#include "checked_call.h"
+
+#include "call_arguments/integer_arguments.h"
+#include "call_arguments/memory_extent.h"
+#include "call_arguments/numpy_arrays.h"
+#include "call_arguments/real_arrays.h"
+
+namespace brindlex::batch {
+namespace {
+
+namespace args = call_arguments;
+
+// More threads than this never help; helper threads stay for the process's lifetime, so a larger
+// request is read as this one.
+constexpr std::size_t most_threads = 256;
+
+constexpr const char* output_names[] = {"out[0]", "out[1]", "out[2]"};
+
+const args::NumpyArrays& numpy() {
+    const args::NumpyArrays* numpy = args::numpy_arrays();
+    if (!numpy) throw nb::python_error();
+    return *numpy;
+}
+
+nb::object checked(PyObject* result) {
+    if (!result) throw nb::python_error();
+    return nb::steal(result);
+}
+
+int ndim(nb::handle array) noexcept { return args::array_fields(array.ptr())->nd; }
+
+// The shape as Python shows it, "(3, 5)", for messages.
+nb::object shape_of(nb::handle array) { return checked(PyObject_GetAttrString(array.ptr(), "shape")); }
+
+bool same_shape(nb::handle a, nb::handle b) noexcept {
+    const args::ArrayObject *x = args::array_fields(a.ptr()), *y = args::array_fields(b.ptr());
+    if (x->nd != y->nd) return false;
+    for (int d = 0; d < x->nd; ++d) {
+        if (x->dimensions[d] != y->dimensions[d]) return false;
+    }
+    return true;
+}
+
+[[noreturn]] void raise(PyObject* type, const char* format, auto... values) {
+    PyErr_Format(type, format, values...);
+    throw nb::python_error();
+}
+
+// The usual argument, taken in a few loads: an exact ndarray of float64, aligned, of 1 or 2
+// dimensions.
+bool plain_float64(const args::NumpyArrays& numpy, PyObject* object) noexcept {
+    if (!Py_IS_TYPE(object, numpy.array_type)) return false;
+    const args::ArrayObject* fields = args::array_fields(object);
+    return (fields->nd == 1 || fields->nd == 2) && (fields->flags & args::npy_aligned) &&
+           numpy.is_float64(object);
+}
+
+nb::object call(PyObject* function, nb::handle argument, PyObject* dtype) {
+    PyObject* arguments[] = {argument.ptr(), dtype};
+    return checked(PyObject_Vectorcall(function, arguments, dtype ? 2 : 1, nullptr));
+}
+
+}  // namespace
+
+CheckedCall::CheckedCall(const Signature& signature, const nb::handle* inputs, const nb::handle* periods,
+                         nb::handle axis, nb::handle lengths, nb::handle out, nb::handle threads)
+    : signature_(signature) {
+    read_inputs(inputs);
+    int time_axis = 0;
+    if (!args::read_axis(axis.ptr(), ndim(arrays_[0]), time_axis)) throw nb::python_error();
+    time_axis_ = static_cast<std::size_t>(time_axis);
+    read_lengths(lengths);
+    if (!args::read_threads(threads.ptr(), most_threads, threads_)) throw nb::python_error();
+    read_periods(periods);
+    read_outputs(out);
+}
+
+void CheckedCall::read_inputs(const nb::handle* inputs) {
+    const args::NumpyArrays& np = numpy();
+    for (std::size_t k = 0; k < signature_.inputs; ++k) {
+        const char* name = signature_.input_names[k];
+        if (plain_float64(np, inputs[k].ptr())) {
+            originals_[k] = arrays_[k] = nb::borrow(inputs[k]);
+            continue;
+        }
+        originals_[k] = checked(args::as_real_array(inputs[k].ptr(), name));
+        const int dimensions = ndim(originals_[k]);
+        if (dimensions != 1 && dimensions != 2) {
+            raise(PyExc_ValueError, "argument '%s': expected 1 or 2 dimensions, got %d", name, dimensions);
+        }
+        const bool in_place = np.is_float64(originals_[k].ptr()) && args::whole_float64_steps(originals_[k].ptr());
+        arrays_[k] = in_place ? originals_[k] : nb::object(originals_[k].attr("astype")(nb::handle(np.float64_type)));
+    }
+    if (signature_.inputs == 3 && !(same_shape(arrays_[0], arrays_[1]) && same_shape(arrays_[0], arrays_[2]))) {
+        raise(PyExc_ValueError, "arguments 'high', 'low' and 'close': expected one shape, got %S, %S, %S",
+              shape_of(arrays_[0]).ptr(), shape_of(arrays_[1]).ptr(), shape_of(arrays_[2]).ptr());
+    }
+}
+
+void CheckedCall::read_lengths(nb::handle lengths) {
+    if (lengths.is_none()) return;
+    const args::NumpyArrays& np = numpy();
+    if (ndim(arrays_[0]) != 1) {
+        raise(PyExc_ValueError,
+              "argument 'lengths': only for one-dimensional data (a long column), got %d dimensions",
+              ndim(arrays_[0]));
+    }
+    nb::object given = checked(args::as_numpy_array(lengths.ptr(), "lengths"));
+    if (ndim(given) != 1) {
+        raise(PyExc_ValueError, "argument 'lengths': expected a one-dimensional sequence, got %d dimensions",
+              ndim(given));
+    }
+    if (args::array_fields(given.ptr())->dimensions[0] != 0) {
+        nb::object dtype = given.attr("dtype");
+        nb::object kind = dtype.attr("kind");
+        const bool is_signed = kind.equal(nb::str("i"));
+        if (!is_signed && !kind.equal(nb::str("u"))) {
+            raise(PyExc_TypeError, "argument 'lengths': expected integers, got dtype %S", dtype.ptr());
+        }
+        if (is_signed) {
+            nb::object least = given.attr("min")();
+            if (least < nb::int_(0)) {
+                raise(PyExc_ValueError, "argument 'lengths': expected lengths of 0 or more, got %S", least.ptr());
+            }
+        }
+    }
+    length_array_ = call(np.ascontiguousarray, given, np.uint64_type);
+    lengths_ = LengthArray::of(length_array_.ptr());
+    // The runs are cut from one contiguous column.
+    for (std::size_t k = 0; k < signature_.inputs; ++k) {
+        if (!(args::array_fields(arrays_[k].ptr())->flags & args::npy_c_contiguous)) {
+            arrays_[k] = call(np.ascontiguousarray, arrays_[k], nullptr);
+        }
+    }
+}
+
+void CheckedCall::read_periods(const nb::handle* periods) {
+    for (std::size_t k = 0; k < signature_.periods; ++k) {
+        if (!args::read_period(periods[k].ptr(), signature_.period_names[k], args::PeriodWords::named,
+                               periods_[k])) {
+            throw nb::python_error();
+        }
+    }
+    if (signature_.periods == 3 && !args::check_macd_periods(periods_[0], periods_[1], periods_[2])) {
+        throw nb::python_error();
+    }
+}
+
+void CheckedCall::read_outputs(nb::handle out) {
+    const args::NumpyArrays& np = numpy();
+    const bool by_runs = lengths_.has_value();
+    if (out.is_none()) {
+        // One layout the runs can take; otherwise the input's order, which the kernels read and
+        // write at the same speed.
+        for (std::size_t k = 0; k < signature_.outputs; ++k) {
+            results_[k] = targets_[k] = checked(np.new_like(arrays_[0].ptr(), !by_runs));
+        }
+        return;
+    }
+    if (signature_.outputs == 1) {
+        check_output(out, "out", 0);
+    } else {
+        const bool sequence = PyTuple_Check(out.ptr()) || PyList_Check(out.ptr());
+        if (!sequence || PySequence_Size(out.ptr()) != 3) {
+            nb::object type_name = checked(PyType_GetName(Py_TYPE(out.ptr())));
+            raise(PyExc_TypeError, "argument 'out': expected a tuple of 3 arrays, got %U", type_name.ptr());
+        }
+        for (std::size_t k = 0; k < 3; ++k) {
+            check_output(nb::borrow(PySequence_Fast_GET_ITEM(out.ptr(), static_cast<Py_ssize_t>(k))), output_names[k], k);
+        }
+    }
+    for (std::size_t k = 0; k < signature_.outputs; ++k) {
+        PyObject* given = results_[k].ptr();
+        const int flags = args::array_fields(given)->flags;
+        const bool steppable = by_runs ? (flags & args::npy_c_contiguous) != 0 : args::whole_float64_steps(given);
+        targets_[k] = steppable ? results_[k] : checked(np.new_like(arrays_[0].ptr(), false));
+    }
+}
+
+void CheckedCall::check_output(nb::handle out, const char* name, std::size_t index) {
+    const args::NumpyArrays& np = numpy();
+    PyObject* given = out.ptr();
+    if (!np.is_array(given)) {
+        nb::object type_name = checked(PyType_GetName(Py_TYPE(given)));
+        raise(PyExc_TypeError, "argument '%s': expected a numpy.ndarray, got %U", name, type_name.ptr());
+    }
+    if (!np.is_float64(given)) {
+        raise(PyExc_TypeError, "argument '%s': expected dtype float64, got %S", name,
+              args::array_fields(given)->descr);
+    }
+    if (!same_shape(out, arrays_[0])) {
+        raise(PyExc_ValueError, "argument '%s': expected the input's shape %S, got %S", name,
+              shape_of(arrays_[0]).ptr(), shape_of(out).ptr());
+    }
+    if (!(args::array_fields(given)->flags & args::npy_writeable)) {
+        raise(PyExc_ValueError, "argument '%s': the array is read-only", name);
+    }
+    if (!args::distinct_elements(np, given)) {
+        raise(PyExc_ValueError, "argument '%s': its elements may overlap each other (a stride of 0 or too short)",
+              name);
+    }
+    // Bounds of memory, not elements: outputs interleaved with an input are refused too.
+    for (std::size_t k = 0; k < signature_.inputs; ++k) {
+        if (args::may_share_memory(np, given, originals_[k].ptr())) {
+            raise(PyExc_ValueError, "argument '%s': shares memory with argument '%s'", name,
+                  signature_.input_names[k]);
+        }
+    }
+    for (std::size_t k = 0; k < index; ++k) {
+        if (args::may_share_memory(np, given, results_[k].ptr())) {
+            raise(PyExc_ValueError, "argument '%s': shares memory with argument '%s'", name, output_names[k]);
+        }
+    }
+    results_[index] = nb::borrow(out);
+}
+
+nb::object CheckedCall::finish() {
+    const args::NumpyArrays& np = numpy();
+    for (std::size_t k = 0; k < signature_.outputs; ++k) {
+        if (!targets_[k].is(results_[k])) {
+            PyObject* arguments[] = {results_[k].ptr(), targets_[k].ptr()};
+            checked(PyObject_Vectorcall(np.copyto, arguments, 2, nullptr));
+        }
+    }
+    if (signature_.outputs == 1) return results_[0];
+    return nb::make_tuple(results_[0], results_[1], results_[2]);
+}
+
+}  // namespace brindlex::batch

@@ -1,0 +1,64 @@
+// The arguments of one brindlex_batch call, checked and converted before anything is written.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "series_blocks.h"
+
+namespace brindlex::batch {
+
+namespace nb = nanobind;
+
+// What an indicator takes: its inputs, periods and outputs, named as messages name them.
+struct Signature {
+    std::size_t inputs;
+    std::array<const char*, 3> input_names;
+    std::size_t periods;  // 3: MACD's, checked together as brindlex checks them
+    std::array<const char*, 3> period_names;
+    std::size_t outputs;  // 1: `out` is one array; 3: a tuple or list of three
+};
+
+// A call's arrays and layout. Made by check_call, which raises TypeError, ValueError or
+// OverflowError naming the argument (or MemoryError) before any output is written; the caller's
+// `out` arrays are written only by finish().
+class CheckedCall {
+public:
+    CheckedCall(const Signature& signature, const nb::handle* inputs, const nb::handle* periods,
+                nb::handle axis, nb::handle lengths, nb::handle out, nb::handle threads);
+
+    InputArray input(std::size_t k) const noexcept { return InputArray::of(arrays_[k].ptr()); }
+    OutputArray target(std::size_t k) const noexcept { return OutputArray::of(targets_[k].ptr()); }
+    std::uint64_t period(std::size_t k) const noexcept { return periods_[k]; }
+    std::size_t time_axis() const noexcept { return time_axis_; }
+    std::size_t threads() const noexcept { return threads_; }
+    const std::optional<LengthArray>& lengths() const noexcept { return lengths_; }
+
+    // Copies what the kernels wrote into arrays of their own over the caller's, then gives the
+    // results: the one array, or a tuple of three.
+    nb::object finish();
+
+private:
+    void read_inputs(const nb::handle* inputs);
+    void read_lengths(nb::handle lengths);
+    void read_periods(const nb::handle* periods);
+    void read_outputs(nb::handle out);
+    void check_output(nb::handle out, const char* name, std::size_t index);
+
+    const Signature& signature_;
+    std::array<nb::object, 3> originals_;  // the caller's arrays, for the overlap tests
+    std::array<nb::object, 3> arrays_;     // the float64 arrays computed on
+    std::array<nb::object, 3> results_;    // the arrays returned
+    std::array<nb::object, 3> targets_;    // the arrays written: results_, or a copy in C order
+    nb::object length_array_;
+    std::optional<LengthArray> lengths_;
+    std::array<std::uint64_t, 3> periods_{};
+    std::size_t time_axis_ = 0;
+    std::size_t threads_ = 1;
+};
+
+}  // namespace brindlex::batch
