@@ -43,6 +43,21 @@ nb::object as_numpy(nb::handle object) {
 
 }  // namespace
 
+bool other_to_real(PyObject* object, const char* name, double& out) noexcept {
+    if (PyFloat_Check(object)) {
+        out = PyFloat_AS_DOUBLE(object);
+        return true;
+    }
+    out = PyFloat_AsDouble(object);
+    if (out != -1.0 || !PyErr_Occurred()) return true;
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "argument '%s': must be a real number, not '%.200s'", name,
+                     Py_TYPE(object)->tp_name);
+    }
+    return false;
+}
+
 std::uint64_t to_period(nb::handle object, const char* name) {
     PyObject* o = object.ptr();
     nb::object index;

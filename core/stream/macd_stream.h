@@ -48,14 +48,20 @@ public:
         return step(st, count_, x, Recent{x, window_});
     }
 
+    // While the averages and the signal hold numbers, a bar whose histogram comes out a number is
+    // all of it (as in update_many's steady run); every other bar takes the full rules.
     MacdValues update(double x) {
-        State st = st_;
-        const MacdValues out = step(st, count_, x, Recent{x, window_});
-        window_.push(x);  // the only step that can fail, and it then changes nothing
-        st_ = st;
-        ++count_;
-        ready_ = ready_ || !is_nan(st.avg.signal);
-        return last_ = out;
+        if (steady(st_)) [[likely]] {
+            const MacdStep<double> r = macd_steady_step(st_.avg, x, w_);
+            if (!is_nan(r.hist)) [[likely]] {
+                window_.push(x);  // the only step that can fail, and it then changes nothing
+                st_.avg = r.state;
+                ++count_;
+                ready_ = true;
+                return last_ = {r.macd, r.signal, r.hist};
+            }
+        }
+        return update_by_rules(x);
     }
 
     // Commits the stretch `x`, writing its values to the three outputs (each of x's length).
@@ -129,6 +135,17 @@ public:
     }
 
 private:
+    // update() by the full rules: the warm-up, a seed, a NaN or infinite bar or outcome.
+    [[gnu::noinline]] MacdValues update_by_rules(double x) {
+        State st = st_;
+        const MacdValues out = step(st, count_, x, Recent{x, window_});
+        window_.push(x);  // the only step that can fail, and it then changes nothing
+        st_ = st;
+        ++count_;
+        ready_ = ready_ || !is_nan(st.avg.signal);
+        return last_ = out;
+    }
+
     // The averages, the signal line, and the last NaN, +inf and -inf seen, each as one past its
     // position (0: none yet). A seed window holding a NaN, or both infinities, is bound to sum to
     // NaN; knowing that spares the sum, so a failed seed costs O(1) instead of O(slow_period).
