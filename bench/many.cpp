@@ -15,7 +15,7 @@
 #include "core/atr.h"
 #include "core/ema.h"
 #include "core/macd.h"
-#include "core/many.h"
+#include "core/many/kernels.h"
 #include "core/sma.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "core/many.h"
+#include "core/many/kernels.h"
 
 namespace brindlex::batch {
 namespace {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "call_plan.h"
-#include "core/many.h"
+#include "core/many/kernels.h"
 #include "dispatch_targets.h"
 #include "series_blocks.h"
 #include "thread_split.h"

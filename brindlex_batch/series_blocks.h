@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "core/float_slice.h"
-#include "core/series_block.h"
+#include "core/many/series_block.h"
 
 namespace brindlex::batch {
 

@@ -5,11 +5,10 @@
 
 #include <algorithm>
 
+#include "core/many/kernels.h"
+
 namespace brindlex::batch {
 namespace {
-
-// Series one thread takes together: several vector registers of four lanes.
-constexpr std::uint64_t lane_group = 16;
 
 std::size_t usable_cores() noexcept {
     cpu_set_t set;
@@ -26,8 +25,10 @@ std::size_t requested_threads(std::size_t threads) noexcept {
 std::uint64_t series_boundary(std::uint64_t count, std::size_t k, std::size_t parts) noexcept {
     if (k >= parts) return count;
     const auto share = static_cast<std::uint64_t>(static_cast<unsigned __int128>(count) * k / parts);
-    if (count < lane_group * parts) return share;
-    return share - share % lane_group;
+    // Whole groups of lanes to each thread, where every thread gets one.
+    const std::uint64_t group = core::series_per_group();
+    if (count < group * parts) return share;
+    return share - share % group;
 }
 
 std::vector<RunBoundary> run_boundaries(std::span<const std::uint64_t> lengths, std::size_t parts) {

@@ -2,7 +2,7 @@
 #include "atr.h"
 
 #include "atr_step.h"
-#include "lane_ops.h"
+#include "low_lane.h"
 #include "nan_marker.h"
 
 namespace brindlex::core {

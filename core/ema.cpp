@@ -2,7 +2,7 @@
 #include "ema.h"
 
 #include "ema_step.h"
-#include "lane_ops.h"
+#include "low_lane.h"
 #include "nan_marker.h"
 #include "weights.h"
 

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <limits>
 
-#include "lane_ops.h"
+#include "low_lane.h"
 #include "macd_step.h"
 #include "nan_marker.h"
 #include "weights.h"
@@ -223,8 +223,8 @@ Reached run_nan_tolerant(const unaligned_double* x, std::uint64_t i, std::uint64
         const V xi = lane::load(x + i);
         const V skip = O::nan(xi);
         const MacdStep<V> next = macd_steady_step(s, xi, lw);
-        if (lane::any(_mm_andnot_pd(skip, O::nan(next.hist)))) break;
-        const std::uint64_t skipped = lane::any(skip);
+        if (lane::low_set(_mm_andnot_pd(skip, O::nan(next.hist)))) break;
+        const std::uint64_t skipped = lane::low_set(skip);
         last_nan += ((i + 1) - last_nan) & (std::uint64_t{0} - skipped);
         s.slow = O::pick(skip, s.slow, next.state.slow);
         s.fast = O::pick(skip, s.fast, next.state.fast);
@@ -251,7 +251,7 @@ Reached run_slow_nan(const unaligned_double* x, std::uint64_t i, std::uint64_t n
         const lane::V xi = lane::load(x + i);
         fast = O::pick(O::nan(xi), fast, blend(fast, xi, fw));
         o.write_markers(i);
-        if (lane::any(O::nan(fast))) {
+        if (lane::low_set(O::nan(fast))) {
             ++i;
             break;
         }

@@ -6,7 +6,7 @@
 
 #include "../atr_step.h"
 #include "../float_slice.h"
-#include "../lane_ops.h"
+#include "../low_lane.h"
 #include "../nan_marker.h"
 #include "state_words.h"
 

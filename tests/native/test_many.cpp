@@ -11,7 +11,7 @@
 #include "core/atr.h"
 #include "core/ema.h"
 #include "core/macd.h"
-#include "core/many.h"
+#include "core/many/kernels.h"
 #include "core/sma.h"
 #include "harness.h"
 

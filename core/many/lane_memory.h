@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "float_slice.h"
-#include "lanes.h"
+#include "core/float_slice.h"
+#include "core/lanes.h"
 
 namespace brindlex::core {
 

@@ -4,9 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "float_slice.h"
-#include "macd_step.h"
-#include "weights.h"
+#include "core/float_slice.h"
+#include "core/macd_step.h"
+#include "core/weights.h"
 
 namespace brindlex::core {
 

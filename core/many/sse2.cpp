@@ -1,9 +1,9 @@
 // The many-series kernels with two series in each SSE2 register: every x86-64 processor runs them.
-#include "lanes.h"
+#include "core/lanes.h"
 
 namespace brindlex::core::sse2 {
 using V = f64x2;
 }
 
 #define BRINDLEX_LANES_NS sse2
-#include "many_lanes.h"
+#include "core/many/lane_kernels.h"

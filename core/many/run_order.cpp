@@ -1,5 +1,5 @@
 // The runs of a long column ordered by length, longest first.
-#include "run_order.h"
+#include "core/many/run_order.h"
 
 #include <algorithm>
 

@@ -6,9 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "float_slice.h"
-#include "lane_memory.h"
-#include "lanes.h"
+#include "core/float_slice.h"
+#include "core/many/lane_memory.h"
+#include "core/lanes.h"
 
 #ifndef __AVX2__
 #error "lanes_avx2.h belongs to the translation units built for AVX2"

@@ -1,11 +1,11 @@
 // The reference many-series kernels: each series gathered into contiguous memory and handed to the one-series kernel.
 #include <memory>
 
-#include "atr.h"
-#include "ema.h"
-#include "macd.h"
-#include "many_targets.h"
-#include "sma.h"
+#include "core/atr.h"
+#include "core/ema.h"
+#include "core/macd.h"
+#include "core/many/targets.h"
+#include "core/sma.h"
 
 namespace brindlex::core::scalar {
 namespace {
@@ -61,6 +61,9 @@ InputSlice part(InputSlice s, std::uint64_t start, std::uint64_t n) noexcept { r
 OutputSlice part(OutputSlice s, std::uint64_t start, std::uint64_t n) noexcept { return {s.data() + start, n}; }
 
 }  // namespace
+
+// One series at a time.
+std::uint64_t series_per_group() noexcept { return 1; }
 
 void sma_many(std::uint64_t period, BlockIn data, BlockOut out) noexcept {
     one_in_one_out(data, out, [&](InputSlice x, OutputSlice y) { sma(period, x, y); });

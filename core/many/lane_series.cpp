@@ -1,10 +1,10 @@
 // One series of a many-series call on its own: seeds as the one-series kernels find them, tails by the shared steps.
-#include "lane_series.h"
+#include "core/many/lane_series.h"
 
-#include "atr_step.h"
-#include "ema_step.h"
-#include "nan_marker.h"
-#include "sma_step.h"
+#include "core/atr_step.h"
+#include "core/ema_step.h"
+#include "core/nan_marker.h"
+#include "core/sma_step.h"
 
 namespace brindlex::core {
 

@@ -18,6 +18,7 @@ inline double value(V v) noexcept { return _mm_cvtsd_f64(v); }
 inline V load(const unaligned_double* p) noexcept { return scalar(*p); }
 inline void store(unaligned_double* p, V v) noexcept { *p = value(v); }
 
-inline bool any(V mask) noexcept { return (_mm_movemask_pd(mask) & 1) != 0; }
+// Whether the low lane of the mask is set (Lanes<V>::any asks of every lane).
+inline bool low_set(V mask) noexcept { return (_mm_movemask_pd(mask) & 1) != 0; }
 
 }  // namespace brindlex::core::lane

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "float_slice.h"
+#include "core/float_slice.h"
 
 namespace brindlex::core {
 

@@ -1,0 +1,88 @@
+// Blocks of equally long series taken by groups of lanes, side-by-side groups taking turns.
+#pragma once
+
+#include <cstdint>
+
+#include "core/many/lane_group.h"
+#include "core/many/series_block.h"
+
+namespace brindlex::core::BRINDLEX_LANES_NS {
+namespace {
+
+// --- Blocks: groups of G consecutive series. The last group, when short, takes the G series that
+// end the block (recomputing some, to the same bits) so that side-by-side series stay side by
+// side; a block of fewer than G series repeats its last one in the spare lanes.
+
+template <class Lanes_, class Block>
+Lanes_ lanes_of(Block b, std::uint64_t first, std::uint64_t real) noexcept {
+    Lanes_ l;
+    for (int j = 0; j < G; ++j) {
+        const std::uint64_t k = first + smaller(static_cast<std::uint64_t>(j), real - 1);
+        l.p[j] = b.data + static_cast<std::ptrdiff_t>(k) * b.series_stride;
+    }
+    l.stride = b.time_stride;
+    settle(l);
+    return l;
+}
+
+// Side-by-side series are taken one tile of positions at a time across all the groups, row after
+// row, not one group from start to end: a group's lanes are a sliver of each row, and walking one
+// sliver down thousands of rows defeats the prefetchers and the address translation cache alike.
+// The groups' running values go through memory between turns, but no chain waits on that: a
+// group's next turn comes after every other group's.
+template <class Make, class Redo>
+void over_blocks(std::uint64_t count, std::uint64_t length, Make&& make, Redo&& redo) noexcept {
+    if (count == 0 || length == 0) return;
+    const std::uint64_t groups = (count + G - 1) / G;
+    const auto start_of = [&](std::uint64_t i) { return count >= G && (i + 1) * G > count ? count - G : i * G; };
+    const std::uint64_t real = count < G ? count : G;
+    GroupEnd end;
+    const auto settle_group = [&](auto& kernel, std::uint64_t i) {
+        kernel.finish(end);
+        for (std::uint64_t j = 0; j < real; ++j) {
+            if (end.redo[j]) redo(start_of(i) + j);
+        }
+    };
+    auto first = make(start_of(0), real);
+    if (first.in_mode() != Mode::adjacent) {
+        run_whole(first, end);
+        settle_group(first, 0);
+        for (std::uint64_t i = 1; i < groups; ++i) {
+            auto k = make(start_of(i), real);
+            run_whole(k, end);
+            settle_group(k, i);
+        }
+        return;
+    }
+    // A batch of groups takes turns: enough series side by side for whole lines and pages of
+    // every row, and a bounded number of groups in memory however wide the block.
+    using Kernel = decltype(first);
+    constexpr std::uint64_t batch = 64;
+    Kernel* const all = new Kernel[smaller(groups, batch)];
+    for (std::uint64_t b = 0; b < groups; b += batch) {
+        const std::uint64_t m = smaller(batch, groups - b);
+        for (std::uint64_t i = 0; i < m; ++i) all[i] = b + i == 0 ? first : make(start_of(b + i), real);
+        std::uint64_t t0 = length;
+        for (std::uint64_t i = 0; i < m; ++i) t0 = all[i].begin();  // the same for every group
+        for (std::uint64_t t = t0; t < length; t += W) {
+            const std::uint64_t to = smaller(t + W, length);
+            for (std::uint64_t i = 0; i < m; ++i) all[i].advance(t, to);
+        }
+        for (std::uint64_t i = 0; i < m; ++i) settle_group(all[i], b + i);
+    }
+    delete[] all;
+}
+
+// SMA and EMA: one input, one output and one period, their lanes and tails alike.
+template <class Kernel>
+void one_input_blocks(std::uint64_t period, BlockIn data, BlockOut out) noexcept {
+    over_blocks(
+        data.count, data.length,
+        [&](std::uint64_t first, std::uint64_t real) {
+            return Kernel{period, data.length, lanes_of<In>(data, first, real), lanes_of<Out>(out, first, real)};
+        },
+        [](std::uint64_t) {});
+}
+
+}  // namespace
+}  // namespace brindlex::core::BRINDLEX_LANES_NS

@@ -1,0 +1,68 @@
+// The one dispatch point of the many-series kernels: the best target this processor runs, or the one forced.
+#include <atomic>
+
+#include "core/many/kernels.h"
+#include "core/many/targets.h"
+
+namespace brindlex::core {
+namespace {
+
+#define BRINDLEX_TABLE_ENTRY(name, parameters, arguments) decltype(&scalar::name) name;
+struct Kernels {
+    BRINDLEX_MANY_KERNEL_LIST(BRINDLEX_TABLE_ENTRY)
+    decltype(&scalar::series_per_group) series_per_group;
+};
+#undef BRINDLEX_TABLE_ENTRY
+
+#define BRINDLEX_TABLE_ENTRY(name, parameters, arguments) ns::name,
+#define BRINDLEX_KERNELS_OF(target)                                                   \
+    [] {                                                                              \
+        namespace ns = target;                                                        \
+        return Kernels{BRINDLEX_MANY_KERNEL_LIST(BRINDLEX_TABLE_ENTRY) ns::series_per_group}; \
+    }()
+
+// Indexed by Target.
+const Kernels table[] = {BRINDLEX_KERNELS_OF(scalar), BRINDLEX_KERNELS_OF(sse2), BRINDLEX_KERNELS_OF(avx2)};
+#undef BRINDLEX_KERNELS_OF
+#undef BRINDLEX_TABLE_ENTRY
+
+struct Targets {
+    Target list[3];
+    std::size_t count;
+};
+
+// SSE2 is part of x86-64; AVX2 is asked of the processor once.
+Targets detect() noexcept {
+    Targets t{{Target::scalar, Target::sse2}, 2};
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) t.list[t.count++] = Target::avx2;
+    return t;
+}
+
+const Targets& targets() noexcept {
+    static const Targets t = detect();
+    return t;
+}
+
+std::atomic<Target> chosen{targets().list[targets().count - 1]};
+
+const Kernels& kernels() noexcept { return table[static_cast<int>(chosen.load(std::memory_order_relaxed))]; }
+
+}  // namespace
+
+std::span<const Target> available_targets() noexcept { return {targets().list, targets().count}; }
+
+void force_target(Target target) noexcept {
+    for (const Target t : available_targets()) {
+        if (t == target) chosen.store(target, std::memory_order_relaxed);
+    }
+}
+
+std::uint64_t series_per_group() noexcept { return kernels().series_per_group(); }
+
+#define BRINDLEX_FORWARD(name, parameters, arguments) \
+    void name parameters noexcept { kernels().name arguments; }
+BRINDLEX_MANY_KERNEL_LIST(BRINDLEX_FORWARD)
+#undef BRINDLEX_FORWARD
+
+}  // namespace brindlex::core

@@ -1,0 +1,40 @@
+// Many series per call: every series' result is bit for bit what the one-series kernel gives it.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "core/many/kernel_list.h"
+#include "core/many/series_block.h"
+
+namespace brindlex::core {
+
+// The kernels, one name each (kernel_list.h has their parameters):
+//
+// Blocks, sma_many, ema_many, macd_many, atr_many: every block of a call has the same length and
+// count (the caller checks). Precondition: no output shares memory with an input or with another
+// output. MACD's periods already checked as the one-series entry point checks them (all >= 1,
+// fast < slow). Single-threaded and pure; to split the work, call on sub-blocks (sub_block) from
+// several threads.
+//
+// Runs, sma_runs, ema_runs, macd_runs, atr_runs: consecutive series of one contiguous column (a
+// long frame). Run r has lengths[r] elements; the lengths sum to data.size(), and every slice has
+// that size. Zero-length runs are allowed. To split the work, call on sub-spans of `lengths` with
+// the matching sub-slices.
+BRINDLEX_MANY_KERNEL_LIST(BRINDLEX_DECLARE_KERNEL)
+
+// How many series one group of lanes of the chosen target takes: a thread's share of a block is
+// best a whole number of groups.
+std::uint64_t series_per_group() noexcept;
+
+// The instruction sets the kernels are built for. `scalar` is the reference: each series gathered
+// and handed to the one-series kernel.
+enum class Target { scalar, sse2, avx2 };
+
+// The targets this processor runs, from `scalar` up to the best; the best is the default.
+std::span<const Target> available_targets() noexcept;
+// For tests and benchmarks: every later call, on every thread, uses `target` (a target this
+// processor lacks is ignored). Not meant to be changed while another thread is computing.
+void force_target(Target target) noexcept;
+
+}  // namespace brindlex::core

@@ -1,0 +1,143 @@
+// A group of lanes, one series each, for the instruction set of the including file: where they lie, how they move, how a group ends.
+//
+// Every lane does the one-series kernel's operations in its order. Included by each target's file
+// (through lane_kernels.h) after it has defined BRINDLEX_LANES_NS and, in that namespace, V (the vector
+// type). Everything here has that namespace, so the targets' copies never meet at link time.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+#include "core/lanes.h"
+#include "core/many/lane_memory.h"
+#include "core/macd_step.h"
+#include "core/nan_marker.h"
+#include "core/many/lane_series.h"
+
+namespace brindlex::core::BRINDLEX_LANES_NS {
+namespace {
+
+using O = Lanes<V>;
+using Mem = Memory<V>;
+constexpr int W = O::width;
+// Registers in flight: enough independent chains to hide the latency of each step's chain.
+constexpr int R = 4;
+constexpr int G = W * R;  // series per group
+
+// Lambdas are inlined like the steps, so that tiles stay in registers.
+#define BRINDLEX_LAMBDA __attribute__((always_inline))
+// Loops over the registers of a group and the positions of a tile are unrolled whole, so that
+// every running value stays in a register of its own instead of going through memory.
+#define BRINDLEX_UNROLL _Pragma("GCC unroll 16")
+
+inline std::uint64_t smaller(std::uint64_t a, std::uint64_t b) noexcept { return a < b ? a : b; }
+
+// How a group's lanes lie in memory: side by side (one series per column), each along its own
+// contiguous row (read W positions at a time and transposed), or anywhere (element by element).
+enum class Mode { adjacent, rows, gather };
+
+// One pointer per lane, to its series' element 0. (Not a template over the pointer type: a
+// template argument would drop the element type's one-byte alignment.)
+struct In {
+    const unaligned_double* p[G];
+    std::ptrdiff_t stride;
+    Mode mode;
+    Strand strand(int j) const noexcept { return {p[j], stride}; }
+};
+struct Out {
+    unaligned_double* p[G];
+    std::ptrdiff_t stride;
+    Mode mode;
+};
+
+template <class Lanes_>
+void settle(Lanes_& l) noexcept {
+    bool adjacent = true;
+    for (int j = 1; j < G; ++j) adjacent = adjacent && l.p[j] == l.p[0] + j;
+    l.mode = adjacent ? Mode::adjacent : l.stride == 1 ? Mode::rows : Mode::gather;
+}
+
+inline OutStrand out_strand(const Out& o, int j) noexcept { return {o.p[j], o.stride}; }
+
+constexpr std::ptrdiff_t prefetch_bytes = 1024;
+
+// T consecutive positions from t on, of the lanes of register r: x[tt] holds position t + tt of
+// lanes r*W..r*W+W-1. One register at a time, so that the registers' chains each need few
+// registers and the processor overlaps them.
+template <int T>
+BRINDLEX_STEP void load(const In& in, std::uint64_t t, int r, V (&x)[T]) noexcept {
+    const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(t) * in.stride;
+    if constexpr (T == W) {
+        if (in.mode == Mode::rows) {
+            // Sixteen rows per input and output are more streams than the hardware prefetchers
+            // follow; each row's line some way ahead is asked for once per line.
+            if ((t & 7) == 0) {
+                BRINDLEX_UNROLL for (int j = 0; j < W; ++j) {
+                    __builtin_prefetch(reinterpret_cast<const char*>(in.p[r * W + j] + t) + prefetch_bytes);
+                }
+            }
+            Mem::load_rows(in.p + r * W, t, x);
+            return;
+        }
+    }
+    if (in.mode == Mode::adjacent) {
+        BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) x[tt] = Mem::load(in.p[0] + r * W + at + tt * in.stride);
+        return;
+    }
+    BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) x[tt] = Mem::gather(in.p + r * W, at + tt * in.stride);
+}
+
+template <int T>
+BRINDLEX_STEP void store(const Out& out, std::uint64_t t, int r, V (&y)[T]) noexcept {
+    const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(t) * out.stride;
+    if constexpr (T == W) {
+        if (out.mode == Mode::rows) {
+            Mem::store_rows(out.p + r * W, t, y);
+            return;
+        }
+    }
+    if (out.mode == Mode::adjacent) {
+        BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) Mem::store(out.p[0] + r * W + at + tt * out.stride, y[tt]);
+        return;
+    }
+    BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) Mem::scatter(out.p + r * W, at + tt * out.stride, y[tt]);
+}
+
+// Positions t..end - 1 in order, W at a time while W remain, then one at a time.
+template <class Body>
+BRINDLEX_STEP void sweep(std::uint64_t t, std::uint64_t end, Body&& body) noexcept {
+    for (; t + W <= end; t += W) body.template operator()<W>(t);
+    for (; t < end; ++t) body.template operator()<1>(t);
+}
+
+void fill_markers(const Out& out, std::uint64_t from, std::uint64_t to) noexcept {
+    sweep(from, to, [&]<int T>(std::uint64_t t) BRINDLEX_LAMBDA {
+        BRINDLEX_UNROLL for (int r = 0; r < R; ++r) {
+            V y[T];
+            BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) y[tt] = marker<V>();
+            store<T>(out, t, r, y);
+        }
+    });
+}
+
+const double all_ones = std::bit_cast<double>(~std::uint64_t{0});
+
+struct GroupEnd {
+    double value[G];    // SMA: the running sum; EMA and ATR: the average
+    bool resumable[G];  // a tail may carry on from `value` (or `state`)
+    bool redo[G];       // the lanes did not follow the one-series kernel: compute the series whole
+    MacdState<double> state[G];
+};
+
+
+// One group on its own, from start to end.
+template <class Kernel>
+void run_whole(Kernel& k, GroupEnd& end) noexcept {
+    const std::uint64_t t0 = k.begin();
+    if (t0 < k.n) k.advance(t0, k.n);
+    k.finish(end);
+}
+
+}  // namespace
+}  // namespace brindlex::core::BRINDLEX_LANES_NS

@@ -1,0 +1,17 @@
+// The per-target kernels behind the one dispatch point of kernels.h; each namespace offers the same set.
+#pragma once
+
+#include <cstdint>
+
+#include "core/many/kernel_list.h"
+
+// Besides the kernels, each target tells how many series one group of its lanes takes.
+#define BRINDLEX_TARGET_KERNELS                             \
+    BRINDLEX_MANY_KERNEL_LIST(BRINDLEX_DECLARE_KERNEL)      \
+    std::uint64_t series_per_group() noexcept;
+
+namespace brindlex::core {
+namespace scalar { BRINDLEX_TARGET_KERNELS }
+namespace sse2 { BRINDLEX_TARGET_KERNELS }
+namespace avx2 { BRINDLEX_TARGET_KERNELS }
+}  // namespace brindlex::core
