@@ -20,6 +20,9 @@ def macd(data: Annotated[NDArray[numpy.float64], dict(device='cpu', writable=Fal
 def atr(high: Annotated[NDArray[numpy.float64], dict(device='cpu', writable=False)], low: Annotated[NDArray[numpy.float64], dict(device='cpu', writable=False)], close: Annotated[NDArray[numpy.float64], dict(device='cpu', writable=False)], out: Annotated[NDArray[numpy.float64], dict(device='cpu')], period: int, time_axis: int, lengths: Annotated[NDArray[numpy.uint64], dict(shape=(None,), order='C', device='cpu', writable=False)] | None, threads: int) -> None:
     """Average true range of every series of bars into `out`."""
 
+def _macd_signal_start(slow_period: int, signal_period: int) -> int:
+    """Where MACD's signal line starts, as the kernels compute it."""
+
 def _available_targets() -> list[str]:
     """
     Names of the kernels' code paths this processor runs, the one chosen by default last.

@@ -14,6 +14,7 @@
 
 #include "call_plan.h"
 #include "core/many/kernels.h"
+#include "core/seeds.h"
 #include "dispatch_targets.h"
 #include "series_blocks.h"
 #include "thread_split.h"
@@ -157,6 +158,9 @@ NB_MODULE(_native, m) {
           "out"_a.noconvert(), "period"_a, "time_axis"_a, "lengths"_a.noconvert().none(),
           "threads"_a, "Average true range of every series of bars into `out`.");
 
+    m.def("_macd_signal_start",
+          [](std::uint64_t slow, std::uint64_t signal) { return core::macd_signal_start(slow, signal); },
+          "slow_period"_a, "signal_period"_a, "Where MACD's signal line starts, as the kernels compute it.");
     m.def("_available_targets", &available_target_names,
           "Names of the kernels' code paths this processor runs, the one chosen by default last.");
     m.def("_force_target", &force_target_named, "name"_a,

@@ -8,6 +8,7 @@
 #include "../float_slice.h"
 #include "../low_lane.h"
 #include "../nan_marker.h"
+#include "../seeds.h"
 #include "state_words.h"
 
 namespace brindlex::core::stream {
@@ -23,7 +24,7 @@ inline double bar_true_range(double high, double low, double prev_close) noexcep
 class AtrStream {
 public:
     explicit AtrStream(std::uint64_t period) noexcept
-        : period_(period), inv_(1.0 / static_cast<double>(period)) {}
+        : period_(period), inv_(reciprocal_of(period)) {}
 
     std::uint64_t period() const noexcept { return period_; }
     std::uint64_t count() const noexcept { return count_; }
@@ -115,7 +116,7 @@ private:
     double inv_;
     std::uint64_t count_ = 0;
     double prev_close_ = nan_marker;
-    double sum_ = +0.0;  // +0.0, not the -0.0 of the other seed sums
+    double sum_ = true_range_sum_start<double>();
     double value_ = nan_marker;
     double last_ = nan_marker;
 };

@@ -9,6 +9,7 @@
 #include "../float_slice.h"
 #include "../macd_step.h"
 #include "../nan_marker.h"
+#include "../seeds.h"
 #include "../weights.h"
 #include "state_words.h"
 #include "window.h"
@@ -29,9 +30,7 @@ class MacdStream {
 public:
     MacdStream(std::uint64_t fast_period, std::uint64_t slow_period, std::uint64_t signal_period) noexcept
         : f_(fast_period), s_(slow_period), g_(signal_period),
-          // Wraps for a huge signal period, and is then already passed: the signal is seeded
-          // with the first MACD value.
-          signal_start_(slow_period + signal_period - 2),
+          signal_start_(macd_signal_start(slow_period, signal_period)),
           w_{weights_of(fast_period), weights_of(slow_period), weights_of(signal_period)},
           window_(slow_period - 1) {}
 
@@ -96,7 +95,7 @@ public:
     }
 
     void save(WordWriter& w) const {
-        for (std::uint64_t word : {f_, s_, g_, count_, st_.last_nan, st_.last_plus_inf, st_.last_minus_inf,
+        for (std::uint64_t word : {f_, s_, g_, count_, st_.seen.nan, st_.seen.plus_inf, st_.seen.minus_inf,
                                    std::uint64_t{ready_}}) {
             w.word(word);
         }
@@ -127,7 +126,7 @@ public:
         if (!values || values->size() != std::min(count, slow_period - 1)) return std::nullopt;
         MacdStream m(fast_period, slow_period, signal_period);
         m.count_ = count;
-        m.st_ = {{reals[0], reals[1], reals[2]}, words[4], words[5], words[6]};
+        m.st_ = {{reals[0], reals[1], reals[2]}, {words[4], words[5], words[6]}};
         m.ready_ = words[7] == 1;
         m.last_ = {reals[3], reals[4], reals[5]};
         m.window_ = Window::restored(slow_period - 1, std::move(*values));
@@ -146,14 +145,11 @@ private:
         return last_ = out;
     }
 
-    // The averages, the signal line, and the last NaN, +inf and -inf seen, each as one past its
-    // position (0: none yet). A seed window holding a NaN, or both infinities, is bound to sum to
-    // NaN; knowing that spares the sum, so a failed seed costs O(1) instead of O(slow_period).
+    // The averages, the signal line, and the last NaN, +inf and -inf seen, by which a seed window
+    // bound to sum to NaN is known without its sum.
     struct State {
         MacdState<double> avg;
-        std::uint64_t last_nan = 0;
-        std::uint64_t last_plus_inf = 0;
-        std::uint64_t last_minus_inf = 0;
+        NonFiniteSeen seen;
     };
 
     // What the hardware yields for an invalid operation such as inf - inf: the NaN a doomed sum
@@ -178,46 +174,26 @@ private:
         double operator()(std::uint64_t k) const noexcept { return k <= j ? x[j - k] : window.back(k - j - 1); }
     };
 
-    // True when the window of `len` bars ending at position i is bound to sum to NaN.
-    static bool doomed(const State& st, std::uint64_t i, std::uint64_t len) noexcept {
-        const auto within = [&](std::uint64_t one_past) { return one_past != 0 && i - (one_past - 1) < len; };
-        return within(st.last_nan) || (within(st.last_plus_inf) && within(st.last_minus_inf));
-    }
-
-    // Both seed sums run backwards from -0.0; the slow one goes on from the fast partial sum,
-    // which is the same sequence of additions. A NaN fast average leaves the slow one NaN.
+    // The shared seed, with a window bound to sum to NaN not summed (i + 1 >= s_ here).
     template <class History>
     void seed(State& st, std::uint64_t i, History at) const noexcept {
         MacdState<double>& a = st.avg;
-        if (doomed(st, i, f_)) {
+        if (seed_doomed(st.seen, i, f_)) {
             a.fast = a.slow = invalid_nan;
             return;
         }
-        double sum = -0.0;
-        for (std::uint64_t k = 0; k < f_; ++k) sum = sum + at(k);
-        a.fast = sum / static_cast<double>(f_);
-        if (is_nan(a.fast)) {
-            a.slow = a.fast;
-            return;
-        }
-        if (doomed(st, i, s_)) {
-            a.slow = invalid_nan;
-            return;
-        }
-        for (std::uint64_t k = f_; k < s_; ++k) sum = sum + at(k);
-        a.slow = sum / static_cast<double>(s_);
+        const SeededAverages seeded = seed_doomed(st.seen, i, s_) ? macd_seed(f_, s_, at, invalid_nan)
+                                                             : macd_seed(f_, s_, at);
+        a.fast = seeded.fast;
+        a.slow = seeded.slow;
     }
 
     // One bar at position i by the full rules.
     template <class History>
     MacdValues step(State& st, std::uint64_t i, double x, History at) const noexcept {
         if (!is_finite(x)) {
-            const std::uint64_t here = i + 1;
-            if (is_nan(x)) {
-                st.last_nan = here;
-                return {};
-            }
-            (x > 0 ? st.last_plus_inf : st.last_minus_inf) = here;
+            st.seen.note(i, x);
+            if (is_nan(x)) return {};
         }
         if (i + 1 < s_) return {};  // the warm-up
         if (is_nan(st.avg.fast)) {

@@ -6,6 +6,7 @@
 
 #include "../float_slice.h"
 #include "../nan_marker.h"
+#include "../seeds.h"
 #include "../sma_step.h"
 #include "state_words.h"
 #include "window.h"
@@ -18,7 +19,7 @@ namespace brindlex::core::stream {
 class SmaStream {
 public:
     explicit SmaStream(std::uint64_t period) noexcept
-        : window_(period), inv_(1.0 / static_cast<double>(period)) {}
+        : window_(period), inv_(reciprocal_of(period)) {}
 
     std::uint64_t period() const noexcept { return window_.period(); }
     std::uint64_t count() const noexcept { return count_; }
@@ -110,7 +111,7 @@ private:
     Window window_;
     double inv_;
     std::uint64_t count_ = 0;
-    double sum_ = -0.0;
+    double sum_ = average_sum_start<double>();
     double last_ = nan_marker;
 };
 
