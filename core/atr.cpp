@@ -2,6 +2,7 @@
 #include "atr.h"
 
 #include "atr_step.h"
+#include "continuations.h"
 #include "low_lane.h"
 #include "nan_marker.h"
 #include "seeds.h"
@@ -39,12 +40,9 @@ void atr(std::uint64_t period, InputSlice high, InputSlice low, InputSlice close
 
     const double s = seed_sum(true_range_sum_start<double>(), 1, p + 1,
                               [=](std::uint64_t i) { return true_range_at(h + i, l + i, c + i - 1); });
-    double value = atr_seed(s, pd);
+    const double value = atr_seed(s, pd);
     out[p] = value;
-    for (std::uint64_t j = p + 1; j < n; ++j) {
-        value = atr_smooth(value, true_range_at(h + j, l + j, c + j - 1), inv);
-        out[j] = value;
-    }
+    atr_continue(value, inv, [=](std::uint64_t j) { return true_range_at(h + j, l + j, c + j - 1); }, out, p + 1, n);
 }
 
 }  // namespace brindlex::core

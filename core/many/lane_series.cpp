@@ -2,6 +2,7 @@
 #include "core/many/lane_series.h"
 
 #include "core/atr_step.h"
+#include "core/continuations.h"
 #include "core/ema_step.h"
 #include "core/nan_marker.h"
 #include "core/seeds.h"
@@ -23,12 +24,7 @@ MacdSeed macd_seed_of(Strand x, std::uint64_t f, std::uint64_t s) noexcept {
 }
 
 void sma_tail(std::uint64_t p, double sum, Strand x, OutStrand y, std::uint64_t from, std::uint64_t to) noexcept {
-    const double inv = reciprocal_of(p);
-    for (std::uint64_t i = from; i < to; ++i) {
-        const SmaStep<double> s = sma_roll(sum, x[i], x[i - p], inv);
-        sum = s.sum;
-        y[i] = s.mean;
-    }
+    sma_continue(sum, p, reciprocal_of(p), x, y, from, to);
 }
 
 void ema_tail(std::uint64_t p, double value, Strand x, OutStrand y, std::uint64_t from, std::uint64_t to) noexcept {
@@ -59,11 +55,8 @@ bool macd_tail(std::uint64_t f, std::uint64_t s, std::uint64_t g, MacdState<doub
 
 void atr_tail(std::uint64_t p, double value, Strand high, Strand low, Strand close, OutStrand y, std::uint64_t from,
               std::uint64_t to) noexcept {
-    const double inv = reciprocal_of(p);
-    for (std::uint64_t j = from; j < to; ++j) {
-        value = atr_smooth(value, true_range(high[j], low[j], close[j - 1]), inv);
-        y[j] = value;
-    }
+    const auto range = [&](std::uint64_t j) { return true_range(high[j], low[j], close[j - 1]); };
+    atr_continue(value, reciprocal_of(p), range, y, from, to);
 }
 
 }  // namespace brindlex::core

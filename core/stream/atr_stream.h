@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "../atr_step.h"
+#include "../continuations.h"
 #include "../float_slice.h"
 #include "../low_lane.h"
 #include "../nan_marker.h"
@@ -55,15 +56,13 @@ public:
         const unaligned_double* l = low.data();
         const unaligned_double* c = close.data();
         unaligned_double* o = out.data();
-        const double inv = inv_;
-        double value = value_;
         double prev = prev_close_;
-        for (; j < n; ++j) {
-            value = atr_smooth(value, bar_true_range(h[j], l[j], prev), inv);
-            o[j] = value;
-            prev = c[j];
-        }
-        value_ = value;
+        const auto range = [&](std::uint64_t k) {
+            const double tr = bar_true_range(h[k], l[k], prev);
+            prev = c[k];
+            return tr;
+        };
+        value_ = atr_continue(value_, inv_, range, o, j, n);
         prev_close_ = prev;
         count_ += n - first;
         last_ = o[n - 1];

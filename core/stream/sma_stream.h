@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "../continuations.h"
 #include "../float_slice.h"
 #include "../nan_marker.h"
 #include "../seeds.h"
@@ -56,14 +57,7 @@ public:
         if (from_ring == n) return;
         const unaligned_double* in = x.data();
         unaligned_double* o = out.data();
-        double sum = sum_;
-        const double inv = inv_;
-        for (std::uint64_t i = p; i < n; ++i) {
-            const SmaStep<double> s = sma_roll(sum, double{in[i]}, double{in[i - p]}, inv);
-            sum = s.sum;
-            o[i] = s.mean;
-        }
-        sum_ = sum;
+        sum_ = sma_continue(sum_, p, inv_, in, o, p, n);
         for (std::uint64_t i = n - p > p ? n - p : p; i < n; ++i) window_.push(in[i]);
         count_ += n - p;
         last_ = o[n - 1];
