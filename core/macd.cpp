@@ -2,12 +2,12 @@
 #include "macd.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <limits>
 
 #include "low_lane.h"
 #include "macd_step.h"
+#include "macd_steady_run.h"
 #include "nan_marker.h"
 #include "seeds.h"
 #include "weights.h"
@@ -15,9 +15,6 @@
 namespace brindlex::core {
 namespace {
 
-// What the hardware yields for an invalid operation such as inf - inf; used where a seed sum is
-// known to be NaN without being formed.
-const double invalid_nan = std::bit_cast<double>(0xFFF8000000000000ULL);
 const double inf = std::numeric_limits<double>::infinity();
 
 // The last NaN, +inf and -inf read so far. A seed window that holds a NaN, or both infinities,
@@ -79,20 +76,7 @@ Averages sum_seed(const unaligned_double* x, std::uint64_t i, std::uint64_t f, s
     return macd_seed(f, s, back);
 }
 
-struct Outputs {
-    unaligned_double* macd;
-    unaligned_double* signal;
-    unaligned_double* hist;
-
-    void write(std::uint64_t i, double m, double sig, double h) const noexcept {
-        macd[i] = m;
-        signal[i] = sig;
-        hist[i] = h;
-    }
-    void write_markers(std::uint64_t i) const noexcept {
-        write(i, nan_marker, nan_marker, nan_marker);
-    }
-};
+using Outputs = MacdOutputs;
 
 // Both averages from the windows that end at position i. With `Remember`, a window whose sum is
 // bound to be NaN or an infinity is not summed.
@@ -132,45 +116,9 @@ std::uint64_t skip_poisoned(const unaligned_double* x, std::uint64_t i, std::uin
 // on every position would lengthen the dependency chain.
 using State = MacdState<double>;
 
-struct Reached {
-    std::uint64_t i;  // the first position not handled
-    State state;
-};
+using Reached = MacdReached;
 
 using AllWeights = MacdWeights<double>;
-
-// While the averages and the signal all hold numbers, a position needs no test but one: any
-// non-finite input then makes the histogram NaN (both averages turn into the same infinity, or
-// NaN), and so does any other case the general step must decide. Such a position is left to the
-// general step, from the state before it; nothing of it has been written yet.
-Reached run_steady(const unaligned_double* x, std::uint64_t i, std::uint64_t n, const AllWeights w,
-                   State st, const Outputs o) noexcept {
-    for (; i < n; ++i) {
-        const MacdStep<double> s = macd_steady_step(st, double{x[i]}, w);
-        if (std::isnan(s.hist)) break;
-        st = s.state;
-        o.write(i, s.macd, s.signal, s.hist);
-    }
-    return {i, st};
-}
-
-// run_steady two positions at a time, for when the outputs do not overlap the input (it reads
-// the second input before writing the first position). One test covers both: the sum of the two
-// histograms is NaN when either is, and otherwise only for opposite infinities, a false alarm
-// that run_steady then sorts out position by position. Half the tests and state copies leave
-// more of each cycle to the arithmetic.
-Reached run_steady_pairs(const unaligned_double* x, std::uint64_t i, std::uint64_t n, const AllWeights w,
-                         State st, const Outputs o) noexcept {
-    for (; i + 1 < n; i += 2) {
-        const MacdStep<double> s0 = macd_steady_step(st, double{x[i]}, w);
-        const MacdStep<double> s1 = macd_steady_step(s0.state, double{x[i + 1]}, w);
-        if (std::isnan(s0.hist + s1.hist)) break;
-        st = s1.state;
-        o.write(i, s0.macd, s0.signal, s0.hist);
-        o.write(i + 1, s1.macd, s1.signal, s1.hist);
-    }
-    return run_steady(x, i, n, w, st, o);
-}
 
 // The steady loop for a stretch where NaN inputs are frequent: a NaN input keeps the state and
 // writes the markers through masks instead of leaving the loop, so NaNs at random positions cost
@@ -286,7 +234,7 @@ void run(std::uint64_t f, std::uint64_t s, std::uint64_t g, InputSlice data, con
             if (i == tolerant_until) continue;
         } else if (steady) {
             const std::uint64_t start = i;
-            take(Remember ? run_steady_pairs(x, i, n, w, st, out) : run_steady(x, i, n, w, st, out));
+            take(Remember ? macd_run_steady_pairs(x, i, n, w, st, out) : macd_run_steady(x, i, n, w, st, out));
             // NaNs close together: take the next stretch in the loop that skips them by selects.
             if (i < n && i - start < nan_run_threshold && std::isnan(x[i])) {
                 tolerant_until = i + tolerant_stretch;

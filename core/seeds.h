@@ -1,6 +1,7 @@
 // What surrounds the per-bar steps, written once for every layer: seed sums, MACD's seed and signal start, 1 / period.
 #pragma once
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -91,6 +92,10 @@ BRINDLEX_STEP SeededAverages macd_seed(std::uint64_t f, std::uint64_t s, At at,
     if (known_slow) return {fast, *known_slow};
     return {fast, ema_seed(seed_sum(fast_sum, f, s, at), static_cast<double>(s))};
 }
+
+// What the hardware yields for an invalid operation such as inf - inf: the NaN that a seed sum
+// known to be NaN stands for, without being formed. Not the marker, which only the rules write.
+inline constexpr double invalid_nan = std::bit_cast<double>(0xFFF8000000000000ULL);
 
 // The last NaN, +inf and -inf seen, each as one past its position (0: none yet).
 struct NonFiniteSeen {

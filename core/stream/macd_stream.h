@@ -2,11 +2,11 @@
 #pragma once
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <optional>
 
 #include "../float_slice.h"
+#include "../macd_steady_run.h"
 #include "../macd_step.h"
 #include "../nan_marker.h"
 #include "../seeds.h"
@@ -77,7 +77,9 @@ public:
         for (std::uint64_t j = 0; j < n;) {
             if (steady(st)) {
                 ready = true;
-                j = run_steady(in, j, n, st, om, os, oh);
+                const MacdReached r = macd_run_steady_pairs(in, j, n, w_, st.avg, MacdOutputs{om, os, oh});
+                j = r.i;
+                st.avg = r.state;
                 if (j == n) break;
             }
             const MacdValues v = step(st, count_ + j, in[j], InStretch{in, j, window_});
@@ -152,10 +154,6 @@ private:
         NonFiniteSeen seen;
     };
 
-    // What the hardware yields for an invalid operation such as inf - inf: the NaN a doomed sum
-    // stands for. Not the marker, which only the rules write.
-    static constexpr double invalid_nan = std::bit_cast<double>(0xFFF8000000000000ULL);
-
     static bool steady(const State& st) noexcept {
         return !is_nan(st.avg.fast) && !is_nan(st.avg.slow) && !is_nan(st.avg.signal);
     }
@@ -204,40 +202,6 @@ private:
         const MacdStep<double> r = macd_outputs(st.avg, i >= signal_start_, w_);
         st.avg = r.state;
         return {r.macd, r.signal, r.hist};
-    }
-
-    // While the averages and the signal all hold numbers a bar needs a single test: any input or
-    // outcome the full rules must decide (a non-finite input among them) makes the histogram NaN,
-    // and that bar is left to step() from the state before it. Two bars per test, as in the
-    // whole-series kernel: the sum of two histograms is NaN when either is (and for opposite
-    // infinities, a false alarm the single-bar loop then sorts out). Returns the first bar not
-    // handled.
-    std::uint64_t run_steady(const unaligned_double* x, std::uint64_t j, std::uint64_t n, State& state,
-                             unaligned_double* om, unaligned_double* os, unaligned_double* oh) const noexcept {
-        const MacdWeights<double> w = w_;
-        MacdState<double> s = state.avg;
-        for (; j + 1 < n; j += 2) {
-            const MacdStep<double> r0 = macd_steady_step(s, double{x[j]}, w);
-            const MacdStep<double> r1 = macd_steady_step(r0.state, double{x[j + 1]}, w);
-            if (is_nan(r0.hist + r1.hist)) break;
-            s = r1.state;
-            om[j] = r0.macd;
-            os[j] = r0.signal;
-            oh[j] = r0.hist;
-            om[j + 1] = r1.macd;
-            os[j + 1] = r1.signal;
-            oh[j + 1] = r1.hist;
-        }
-        for (; j < n; ++j) {
-            const MacdStep<double> r = macd_steady_step(s, double{x[j]}, w);
-            if (is_nan(r.hist)) break;
-            s = r.state;
-            om[j] = r.macd;
-            os[j] = r.signal;
-            oh[j] = r.hist;
-        }
-        state.avg = s;
-        return j;
     }
 
     std::uint64_t f_, s_, g_;
