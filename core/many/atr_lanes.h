@@ -51,30 +51,25 @@ struct AtrLanes {
         return p + 1;
     }
 
-    // Two registers of lanes at a time over the whole stretch: three inputs and an output for
-    // all sixteen lanes at once would be more streams of memory than the prefetchers follow.
-    static constexpr int pass = 2;
-    static_assert(R % pass == 0);
-
-    template <int R0>
+    // Registers R0..R0 + P - 1 over the whole stretch.
+    template <int R0, int P>
     void advance(std::uint64_t from, std::uint64_t to) noexcept {
         V v[R];
         const V k = inv;
-        BRINDLEX_UNROLL for (int r = R0; r < R0 + pass; ++r) v[r] = value[r];
+        BRINDLEX_UNROLL for (int r = R0; r < R0 + P; ++r) v[r] = value[r];
         sweep(from, to, [&]<int T>(std::uint64_t t) BRINDLEX_LAMBDA {
-            BRINDLEX_UNROLL for (int r = R0; r < R0 + pass; ++r) {
+            BRINDLEX_UNROLL for (int r = R0; r < R0 + P; ++r) {
                 V tr[T], y[T];
                 ranges<T>(t, r, tr);
                 BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) y[tt] = v[r] = atr_smooth(v[r], tr[tt], k);
                 store<T>(out, t, r, y);
             }
         });
-        BRINDLEX_UNROLL for (int r = R0; r < R0 + pass; ++r) value[r] = v[r];
+        BRINDLEX_UNROLL for (int r = R0; r < R0 + P; ++r) value[r] = v[r];
     }
 
     void advance(std::uint64_t from, std::uint64_t to) noexcept {
-        advance<0>(from, to);
-        advance<2>(from, to);
+        by_passes(in[0].mode, [&]<int R0, int P>() BRINDLEX_LAMBDA { advance<R0, P>(from, to); });
     }
 
     void finish(GroupEnd& end) const noexcept {

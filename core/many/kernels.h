@@ -29,9 +29,10 @@ std::uint64_t series_per_group() noexcept;
 
 // The instruction sets the kernels are built for. `scalar` is the reference: each series gathered
 // and handed to the one-series kernel.
-enum class Target { scalar, sse2, avx2 };
+enum class Target { scalar, sse2, avx2, avx512 };
 
-// The targets this processor runs, from `scalar` up to the best; the best is the default.
+// The targets this processor runs, from `scalar` up to the fastest, which is the default (AVX2
+// where AVX-512 is there too: see dispatch.cpp).
 std::span<const Target> available_targets() noexcept;
 // For tests and benchmarks: every later call, on every thread, uses `target` (a target this
 // processor lacks is ignored). Not meant to be changed while another thread is computing.

@@ -21,8 +21,10 @@ namespace {
 using O = Lanes<V>;
 using Mem = Memory<V>;
 constexpr int W = O::width;
-// Registers in flight: enough independent chains to hide the latency of each step's chain.
-constexpr int R = 4;
+// Registers in flight: enough independent chains to hide the latency of each step's chain. Eight
+// lanes a register take two: a group of more than sixteen series along rows would be more streams
+// of memory than the prefetchers follow.
+constexpr int R = W == 8 ? 2 : 4;
 constexpr int G = W * R;  // series per group
 
 // Lambdas are inlined like the steps, so that tiles stay in registers.
@@ -102,6 +104,28 @@ BRINDLEX_STEP void store(const Out& out, std::uint64_t t, int r, V (&y)[T]) noex
         return;
     }
     BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) Mem::scatter(out.p + r * W, at + tt * out.stride, y[tt]);
+}
+
+template <int P, int R0, class F>
+BRINDLEX_STEP void passes_from(F& f) noexcept {
+    if constexpr (R0 < R) {
+        f.template operator()<R0, P>();
+        passes_from<P, R0 + P>(f);
+    }
+}
+
+// The registers of a group, for a kernel whose lanes each read or write several rows (MACD,
+// ATR): f.template operator()<R0, P>() takes registers R0..R0 + P - 1 over the whole stretch.
+// Along rows (or anywhere but side by side), four lanes a pass: every lane's inputs and outputs
+// are streams of memory, and more than the prefetchers follow cost more than the chains of one
+// register of four lanes leave idle. Side by side, where a call takes one tile: every register
+// at once, so that the call and the state's trips through memory serve the whole group.
+template <class F>
+BRINDLEX_STEP void by_passes(Mode mode, F&& f) noexcept {
+    constexpr int P = W >= 4 ? 1 : 4 / W;
+    static_assert(R % P == 0);
+    if (mode == Mode::adjacent) return f.template operator()<0, R>();
+    passes_from<P, 0>(f);
 }
 
 // Positions t..end - 1 in order, W at a time while W remain, then one at a time.

@@ -35,10 +35,10 @@ struct MacdLanes {
 
     // The general rule: a NaN input skipped through masks, the signal's seeding, the marker in
     // the histogram while the signal is NaN.
-    template <int T, int R0>
+    template <int T, int R0, int P>
     BRINDLEX_STEP void general(std::uint64_t t, MacdState<V> (&a)[R]) const noexcept {
         const MacdWeights<V>& k = w;
-        BRINDLEX_UNROLL for (int r = R0; r < R0 + pass; ++r) {
+        BRINDLEX_UNROLL for (int r = R0; r < R0 + P; ++r) {
             V x[T], m[T], sig[T], h[T];
             load<T>(in, t, r, x);
             BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) {
@@ -60,11 +60,11 @@ struct MacdLanes {
     // The steady rule, as in the one-series kernel: while every histogram comes out a number, the
     // general rule gives the same. Returns false, having written what the general rule then
     // overwrites, when one does not.
-    template <int R0>
+    template <int R0, int P>
     BRINDLEX_STEP bool steady(std::uint64_t t, MacdState<V> (&a)[R]) noexcept {
         const MacdWeights<V>& k = w;
         V bad = O::all(0.0);
-        BRINDLEX_UNROLL for (int r = R0; r < R0 + pass; ++r) {
+        BRINDLEX_UNROLL for (int r = R0; r < R0 + P; ++r) {
             V x[W], m[W], sig[W], h[W];
             load<W>(in, t, r, x);
             assign(saved[r], a[r]);
@@ -81,34 +81,30 @@ struct MacdLanes {
             store<W>(out[2], t, r, h);
         }
         if (!O::any(O::nan(bad))) return true;
-        BRINDLEX_UNROLL for (int r = R0; r < R0 + pass; ++r) assign(a[r], saved[r]);
+        BRINDLEX_UNROLL for (int r = R0; r < R0 + P; ++r) assign(a[r], saved[r]);
         return false;
     }
 
-    // Registers R0..R0 + pass - 1 over the whole stretch. Three running values and six weights
-    // per register: all four registers' at once would not fit the sixteen vector registers.
-    template <int R0>
+    // Registers R0..R0 + P - 1 over the whole stretch.
+    template <int R0, int P>
     void steps(std::uint64_t from, std::uint64_t to) noexcept {
         MacdState<V> a[R];
-        BRINDLEX_UNROLL for (int r = R0; r < R0 + pass; ++r) assign(a[r], st[r]);
+        BRINDLEX_UNROLL for (int r = R0; r < R0 + P; ++r) assign(a[r], st[r]);
         std::uint64_t t = from;
         // After a tile the steady rule could not take, the next few go straight to the general
         // one: NaNs tend to come in stretches, and each failed attempt costs a tile.
         std::uint64_t general_until = 0;
         for (; t + W <= to; t += W) {
-            if (t >= general_until && t >= signal_start && steady<R0>(t, a)) continue;
+            if (t >= general_until && t >= signal_start && steady<R0, P>(t, a)) continue;
             if (t >= general_until) general_until = t + 16 * W;
-            general<W, R0>(t, a);
+            general<W, R0, P>(t, a);
         }
-        for (; t < to; ++t) general<1, R0>(t, a);
-        BRINDLEX_UNROLL for (int r = R0; r < R0 + pass; ++r) assign(st[r], a[r]);
+        for (; t < to; ++t) general<1, R0, P>(t, a);
+        BRINDLEX_UNROLL for (int r = R0; r < R0 + P; ++r) assign(st[r], a[r]);
     }
-    static constexpr int pass = 2;
-    static_assert(R % pass == 0);
 
     void steps(std::uint64_t from, std::uint64_t to) noexcept {
-        steps<0>(from, to);
-        steps<2>(from, to);
+        by_passes(in.mode, [&]<int R0, int P>() BRINDLEX_LAMBDA { steps<R0, P>(from, to); });
     }
 
     std::uint64_t begin() noexcept {

@@ -14,4 +14,5 @@ namespace brindlex::core {
 namespace scalar { BRINDLEX_TARGET_KERNELS }
 namespace sse2 { BRINDLEX_TARGET_KERNELS }
 namespace avx2 { BRINDLEX_TARGET_KERNELS }
+namespace avx512 { BRINDLEX_TARGET_KERNELS }
 }  // namespace brindlex::core

@@ -1,4 +1,5 @@
 // The many-series kernels against the one-series kernel, series by series and bit for bit, on every dispatch target.
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <functional>
@@ -310,6 +311,18 @@ TEST(ManySeries, AtrRuns) {
     check_runs<3, 1>(24, one_period, atr_one, [](const Params& q, auto in, auto lengths, auto out) {
         core::atr_runs(q.a, in[0], in[1], in[2], lengths, out[0]);
     });
+}
+
+// The properties above run every target listed, so each SIMD target the processor has must be
+// listed, or it goes untested; the default (listed last) must be one the processor runs.
+TEST(ManySeries, EveryTargetTheProcessorRunsIsListed) {
+    const auto targets = core::available_targets();
+    const auto listed = [&](core::Target t) { return std::find(targets.begin(), targets.end(), t) != targets.end(); };
+    __builtin_cpu_init();
+    EXPECT_TRUE(listed(core::Target::scalar) && listed(core::Target::sse2));
+    EXPECT_EQ(listed(core::Target::avx2), __builtin_cpu_supports("avx2") != 0);
+    EXPECT_EQ(listed(core::Target::avx512), __builtin_cpu_supports("avx512f") != 0);
+    EXPECT_EQ(targets.size(), 2u + listed(core::Target::avx2) + listed(core::Target::avx512));
 }
 
 }  // namespace
