@@ -56,9 +56,8 @@ def warmup(indicator: str, /, *periods: int) -> int | None | dict[str, int]:
     checked = _periods(indicator, periods)
     if indicator == "macd":
         _, slow, signal = checked
-        # The kernel forms the signal's start as an unsigned 64-bit sum: for a huge signal period
-        # it wraps, and the signal then starts with the line.
-        signal_start = max(slow - 1, (slow + signal - 2) % 2**64)
+        # For a huge signal period the kernels' start wraps, and the signal then starts with the line.
+        signal_start = max(slow - 1, brindlex_batch._native._macd_signal_start(slow, signal))
         return {"macd": slow - 1, "signal": signal_start, "hist": signal_start}
     (period,) = checked
     if period == 0:

@@ -25,6 +25,21 @@ const args::NumpyArrays& numpy() {
 
 }  // namespace
 
+bool other_to_real(PyObject* object, const char* name, double& out) noexcept {
+    if (PyFloat_Check(object)) {
+        out = PyFloat_AS_DOUBLE(object);
+        return true;
+    }
+    out = PyFloat_AsDouble(object);
+    if (out != -1.0 || !PyErr_Occurred()) return true;
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "argument '%s': must be a real number, not '%.200s'", name,
+                     Py_TYPE(object)->tp_name);
+    }
+    return false;
+}
+
 std::uint64_t to_period(nb::handle object, const char* name) {
     std::uint64_t period = 0;
     if (!args::read_period(object.ptr(), name, args::PeriodWords::as_brindlex, period)) throw nb::python_error();

@@ -20,21 +20,19 @@ std::uint64_t to_period(nb::handle object, const char* name);
 // brindlex's checks of MACD's three periods together; raises ValueError in its words.
 void check_macd_periods(std::uint64_t fast, std::uint64_t slow, std::uint64_t signal);
 
+// to_real for anything but an exact float: a float subclass, or a real number through __float__
+// or __index__.
+bool other_to_real(PyObject* object, const char* name, double& out) noexcept;
+
 // A bar value: a float read in place, any other real number through __float__ or __index__.
-// Returns false with a TypeError set that names the argument.
+// Returns false with a TypeError set that names the argument. The float, by far the usual bar,
+// is tested for first and inline, so that the usual call makes no function call for it.
 inline bool to_real(PyObject* object, const char* name, double& out) noexcept {
-    if (PyFloat_Check(object)) {
+    if (PyFloat_CheckExact(object)) [[likely]] {
         out = PyFloat_AS_DOUBLE(object);
         return true;
     }
-    out = PyFloat_AsDouble(object);
-    if (out != -1.0 || !PyErr_Occurred()) return true;
-    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "argument '%s': must be a real number, not '%.200s'", name,
-                     Py_TYPE(object)->tp_name);
-    }
-    return false;
+    return other_to_real(object, name, out);
 }
 
 // A stretch of bars as a contiguous float64 vector: a one-dimensional array-like that NumPy can

@@ -2,8 +2,10 @@
 #include "atr.h"
 
 #include "atr_step.h"
+#include "continuations.h"
 #include "low_lane.h"
 #include "nan_marker.h"
+#include "seeds.h"
 
 namespace brindlex::core {
 namespace {
@@ -34,16 +36,13 @@ void atr(std::uint64_t period, InputSlice high, InputSlice low, InputSlice close
     const unaligned_double* c = close.data();
     unaligned_double* out = output.data();
     const double pd = static_cast<double>(p);
-    const double inv = 1.0 / pd;
+    const double inv = reciprocal_of(p);
 
-    double s = +0.0;
-    for (std::uint64_t i = 1; i <= p; ++i) s = s + true_range_at(h + i, l + i, c + i - 1);
-    double value = atr_seed(s, pd);
+    const double s = seed_sum(true_range_sum_start<double>(), 1, p + 1,
+                              [=](std::uint64_t i) { return true_range_at(h + i, l + i, c + i - 1); });
+    const double value = atr_seed(s, pd);
     out[p] = value;
-    for (std::uint64_t j = p + 1; j < n; ++j) {
-        value = atr_smooth(value, true_range_at(h + j, l + j, c + j - 1), inv);
-        out[j] = value;
-    }
+    atr_continue(value, inv, [=](std::uint64_t j) { return true_range_at(h + j, l + j, c + j - 1); }, out, p + 1, n);
 }
 
 }  // namespace brindlex::core

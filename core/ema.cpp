@@ -4,24 +4,11 @@
 #include "ema_step.h"
 #include "low_lane.h"
 #include "nan_marker.h"
+#include "seeds.h"
 #include "weights.h"
 
 namespace brindlex::core {
 namespace {
-
-// Start of the first run of `p` consecutive finite values, or n when there is none. A non-finite
-// value rules out every start up to its own position at once, so the scan resumes just after it:
-// the result is the smallest qualifying start, found in one pass whatever the pattern of NaNs.
-std::uint64_t find_seed_window(const unaligned_double* x, std::uint64_t n, std::uint64_t p) noexcept {
-    std::uint64_t run = 0;
-    for (std::uint64_t i = 0; i < n; ++i) {
-        // A mask rather than a branch: in a series with non-finite values at random positions a
-        // branch would mispredict at every other element.
-        run = (run + 1) & (std::uint64_t{0} - std::uint64_t{is_finite(x[i])});
-        if (run == p) return i + 1 - p;
-    }
-    return n;
-}
 
 // A run shorter than this between two non-finite inputs sends the next tolerant_stretch positions
 // to the loop that skips them by masks; after that the plain loop is tried again.
@@ -91,21 +78,15 @@ void ema(std::uint64_t period, InputSlice data, OutputSlice output) noexcept {
 
     const unaligned_double* x = data.data();
     unaligned_double* out = output.data();
-    const std::uint64_t j = find_seed_window(x, n, p);
-    if (j == n) {
+    const EmaSeed seed = ema_seed_search([x](std::uint64_t i) { return double{x[i]}; }, n, p);
+    if (seed.first == n) {
         if (!aliased) fill_nan(output);
         return;
     }
-    const std::uint64_t first = j + p - 1;
-    if (!aliased) fill_nan(output.first(first));
+    if (!aliased) fill_nan(output.first(seed.first));
+    out[seed.first] = seed.value;
 
-    const double pd = static_cast<double>(p);
-    double s = -0.0;
-    for (std::uint64_t k = 0; k < p; ++k) s = s + x[j + k];
-    double value = ema_seed(s, pd);
-    out[first] = value;
-
-    run(x, out, first + 1, n, weights_of(p), value);
+    run(x, out, seed.first + 1, n, weights_of(p), seed.value);
 }
 
 }  // namespace brindlex::core

@@ -2,42 +2,28 @@
 #include "macd.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <limits>
 
 #include "low_lane.h"
 #include "macd_step.h"
+#include "macd_steady_run.h"
 #include "nan_marker.h"
+#include "seeds.h"
 #include "weights.h"
 
 namespace brindlex::core {
 namespace {
 
-// What the hardware yields for an invalid operation such as inf - inf; used where a seed sum is
-// known to be NaN without being formed.
-const double invalid_nan = std::bit_cast<double>(0xFFF8000000000000ULL);
 const double inf = std::numeric_limits<double>::infinity();
 
-// The last NaN, +inf and -inf read so far, each as one past its position (0: none yet). A seed
-// window that holds a NaN, or both infinities, sums to NaN whatever else it holds; one that holds
-// infinities of one sign sums to that infinity unless its finite values can overflow. Knowing this
-// lets a failed seed attempt cost O(1) instead of the whole window, which keeps a NaN-sprinkled
-// series linear. The record is only valid while the outputs do not overlap the input.
-struct NonFiniteSeen {
-    std::uint64_t nan = 0;
-    std::uint64_t plus_inf = 0;
-    std::uint64_t minus_inf = 0;
+// The last NaN, +inf and -inf read so far. A seed window that holds a NaN, or both infinities,
+// sums to NaN whatever else it holds; one that holds infinities of one sign sums to that infinity
+// unless its finite values can overflow. Knowing this lets a failed seed attempt cost O(1) instead
+// of the whole window, which keeps a NaN-sprinkled series linear. The record is only valid while
+// the outputs do not overlap the input.
+struct SeenSoFar : NonFiniteSeen {
     int finite_sums_safe = -1;  // -1: not yet known
-
-    // Selects, not branches: a series with non-finite values at random positions would
-    // otherwise mispredict at every other element.
-    void note(std::uint64_t i, double x) noexcept {
-        const std::uint64_t here = i + 1;
-        nan = std::isnan(x) ? here : nan;
-        plus_inf = x == inf ? here : plus_inf;
-        minus_inf = x == -inf ? here : minus_inf;
-    }
 };
 
 // True when no partial sum of up to `len` finite values of `x` can overflow. Looked at only once
@@ -56,13 +42,11 @@ bool finite_sums_cannot_overflow(InputSlice x, std::uint64_t len) noexcept {
 enum class Forced { none, nan, plus_inf, minus_inf };
 
 // The value that summing the `len` values ending at position i is bound to produce, if any.
-Forced forced_sum(NonFiniteSeen& seen, InputSlice x, std::uint64_t i, std::uint64_t len,
+Forced forced_sum(SeenSoFar& seen, InputSlice x, std::uint64_t i, std::uint64_t len,
                   std::uint64_t longest) noexcept {
-    const auto within = [&](std::uint64_t one_past) { return one_past + len > i + 1; };
-    if (within(seen.nan)) return Forced::nan;
-    const bool plus = within(seen.plus_inf);
-    const bool minus = within(seen.minus_inf);
-    if (plus && minus) return Forced::nan;
+    if (seed_doomed(seen, i, len)) return Forced::nan;
+    const bool plus = window_holds(seen.plus_inf, i, len);
+    const bool minus = window_holds(seen.minus_inf, i, len);
     if (!plus && !minus) return Forced::none;
     if (seen.finite_sums_safe < 0) seen.finite_sums_safe = finite_sums_cannot_overflow(x, longest);
     if (!seen.finite_sums_safe) return Forced::none;
@@ -82,53 +66,23 @@ double forced_value(Forced f) noexcept {
 constexpr std::uint64_t nan_run_threshold = 64;
 constexpr std::uint64_t tolerant_stretch = 4096;
 
-struct Averages {
-    double fast = nan_marker;
-    double slow = nan_marker;
-};
+using Averages = SeededAverages;
 
-// Both seed sums run backwards from position i. The slow window starts with the fast one, in the
-// same order from the same -0.0, so the slow sum carries on from the fast partial sum; and a NaN
-// fast sum leaves the slow sum NaN, so it is not formed then.
+// Both averages from the windows that end at position i, by the shared seed.
 Averages sum_seed(const unaligned_double* x, std::uint64_t i, std::uint64_t f, std::uint64_t s,
                   Forced slow_forced) noexcept {
-    double sum = -0.0;
-    for (std::uint64_t k = 0; k < f; ++k) sum = sum + x[i - k];
-    Averages a;
-    a.fast = sum / static_cast<double>(f);
-    if (std::isnan(a.fast)) {
-        a.slow = a.fast;
-        return a;
-    }
-    if (slow_forced != Forced::none) {
-        a.slow = forced_value(slow_forced);
-        return a;
-    }
-    for (std::uint64_t k = f; k < s; ++k) sum = sum + x[i - k];
-    a.slow = sum / static_cast<double>(s);
-    return a;
+    const auto back = [x, i](std::uint64_t k) { return double{x[i - k]}; };
+    if (slow_forced != Forced::none) return macd_seed(f, s, back, forced_value(slow_forced));
+    return macd_seed(f, s, back);
 }
 
-struct Outputs {
-    unaligned_double* macd;
-    unaligned_double* signal;
-    unaligned_double* hist;
-
-    void write(std::uint64_t i, double m, double sig, double h) const noexcept {
-        macd[i] = m;
-        signal[i] = sig;
-        hist[i] = h;
-    }
-    void write_markers(std::uint64_t i) const noexcept {
-        write(i, nan_marker, nan_marker, nan_marker);
-    }
-};
+using Outputs = MacdOutputs;
 
 // Both averages from the windows that end at position i. With `Remember`, a window whose sum is
 // bound to be NaN or an infinity is not summed.
 template <bool Remember>
 Averages seed(const unaligned_double* x, std::uint64_t i, std::uint64_t f, std::uint64_t s,
-              NonFiniteSeen& seen, InputSlice data) noexcept {
+              SeenSoFar& seen, InputSlice data) noexcept {
     Forced fast_forced = Forced::none, slow_forced = Forced::none;
     if constexpr (Remember) {
         fast_forced = forced_sum(seen, data, i, f, s);
@@ -147,13 +101,10 @@ Averages seed(const unaligned_double* x, std::uint64_t i, std::uint64_t f, std::
 // data, so a series with NaNs at random positions costs no mispredictions. It stops at the first
 // position whose seed has to be judged in full.
 std::uint64_t skip_poisoned(const unaligned_double* x, std::uint64_t i, std::uint64_t n, std::uint64_t f,
-                            NonFiniteSeen& seen, const Outputs& out) noexcept {
+                            SeenSoFar& seen, const Outputs& out) noexcept {
     for (; i < n; ++i) {
-        const std::uint64_t here = i + 1;
         seen.note(i, x[i]);
-        const bool doomed = (seen.nan + f > here) |
-                            ((seen.plus_inf + f > here) & (seen.minus_inf + f > here));
-        if (!doomed) break;
+        if (!seed_doomed(seen, i, f)) break;
         out.write_markers(i);
     }
     return i;
@@ -165,45 +116,9 @@ std::uint64_t skip_poisoned(const unaligned_double* x, std::uint64_t i, std::uin
 // on every position would lengthen the dependency chain.
 using State = MacdState<double>;
 
-struct Reached {
-    std::uint64_t i;  // the first position not handled
-    State state;
-};
+using Reached = MacdReached;
 
 using AllWeights = MacdWeights<double>;
-
-// While the averages and the signal all hold numbers, a position needs no test but one: any
-// non-finite input then makes the histogram NaN (both averages turn into the same infinity, or
-// NaN), and so does any other case the general step must decide. Such a position is left to the
-// general step, from the state before it; nothing of it has been written yet.
-Reached run_steady(const unaligned_double* x, std::uint64_t i, std::uint64_t n, const AllWeights w,
-                   State st, const Outputs o) noexcept {
-    for (; i < n; ++i) {
-        const MacdStep<double> s = macd_steady_step(st, double{x[i]}, w);
-        if (std::isnan(s.hist)) break;
-        st = s.state;
-        o.write(i, s.macd, s.signal, s.hist);
-    }
-    return {i, st};
-}
-
-// run_steady two positions at a time, for when the outputs do not overlap the input (it reads
-// the second input before writing the first position). One test covers both: the sum of the two
-// histograms is NaN when either is, and otherwise only for opposite infinities, a false alarm
-// that run_steady then sorts out position by position. Half the tests and state copies leave
-// more of each cycle to the arithmetic.
-Reached run_steady_pairs(const unaligned_double* x, std::uint64_t i, std::uint64_t n, const AllWeights w,
-                         State st, const Outputs o) noexcept {
-    for (; i + 1 < n; i += 2) {
-        const MacdStep<double> s0 = macd_steady_step(st, double{x[i]}, w);
-        const MacdStep<double> s1 = macd_steady_step(s0.state, double{x[i + 1]}, w);
-        if (std::isnan(s0.hist + s1.hist)) break;
-        st = s1.state;
-        o.write(i, s0.macd, s0.signal, s0.hist);
-        o.write(i + 1, s1.macd, s1.signal, s1.hist);
-    }
-    return run_steady(x, i, n, w, st, o);
-}
 
 // The steady loop for a stretch where NaN inputs are frequent: a NaN input keeps the state and
 // writes the markers through masks instead of leaving the loop, so NaNs at random positions cost
@@ -212,7 +127,7 @@ Reached run_steady_pairs(const unaligned_double* x, std::uint64_t i, std::uint64
 // input, a NaN histogram from numbers) still end it.
 template <bool Remember>
 Reached run_nan_tolerant(const unaligned_double* x, std::uint64_t i, std::uint64_t end, const AllWeights w,
-                         const State st, NonFiniteSeen& seen, const Outputs o) noexcept {
+                         const State st, SeenSoFar& seen, const Outputs o) noexcept {
     using lane::V;
     using O = lane::Ops;
     const MacdWeights<V> lw = in_lanes<V>(w);
@@ -242,7 +157,7 @@ Reached run_nan_tolerant(const unaligned_double* x, std::uint64_t i, std::uint64
 // position where it turns NaN is handled here too.
 template <bool Remember>
 Reached run_slow_nan(const unaligned_double* x, std::uint64_t i, std::uint64_t n, const Weights fast_w,
-                     State st, NonFiniteSeen& seen, const Outputs o) noexcept {
+                     State st, SeenSoFar& seen, const Outputs o) noexcept {
     using O = lane::Ops;
     const BlendWeights<lane::V> fw = in_lanes<lane::V>(fast_w);
     lane::V fast = lane::scalar(st.fast);
@@ -265,7 +180,7 @@ Reached run_slow_nan(const unaligned_double* x, std::uint64_t i, std::uint64_t n
 template <bool Remember>
 [[gnu::always_inline]] inline bool general_step(const unaligned_double* x, std::uint64_t i, std::uint64_t f,
                                                 std::uint64_t s, std::uint64_t signal_start,
-                                                const AllWeights& w, NonFiniteSeen& seen,
+                                                const AllWeights& w, SeenSoFar& seen,
                                                 InputSlice data, State& st,
                                                 const Outputs& out) noexcept {
     const double xi = x[i];
@@ -295,7 +210,7 @@ template <bool Remember>
 void run(std::uint64_t f, std::uint64_t s, std::uint64_t g, InputSlice data, const Outputs& out) {
     const std::uint64_t n = data.size();
     const unaligned_double* x = data.data();
-    NonFiniteSeen seen;
+    SeenSoFar seen;
     const std::uint64_t warm = std::min(s - 1, n);
     for (std::uint64_t i = 0; i < warm; ++i) {
         if constexpr (Remember) seen.note(i, x[i]);
@@ -304,8 +219,7 @@ void run(std::uint64_t f, std::uint64_t s, std::uint64_t g, InputSlice data, con
     if (warm == n) return;  // a series too short for a value: no weights needed
 
     const AllWeights w{weights_of(f), weights_of(s), weights_of(g)};
-    // Wraps for a huge g, and is then already passed: the signal is seeded with the first MACD value.
-    const std::uint64_t signal_start = s + g - 2;
+    const std::uint64_t signal_start = macd_signal_start(s, g);
     State st;
     bool steady = false;  // the averages and the signal all hold numbers
     std::uint64_t tolerant_until = 0;
@@ -320,7 +234,7 @@ void run(std::uint64_t f, std::uint64_t s, std::uint64_t g, InputSlice data, con
             if (i == tolerant_until) continue;
         } else if (steady) {
             const std::uint64_t start = i;
-            take(Remember ? run_steady_pairs(x, i, n, w, st, out) : run_steady(x, i, n, w, st, out));
+            take(Remember ? macd_run_steady_pairs(x, i, n, w, st, out) : macd_run_steady(x, i, n, w, st, out));
             // NaNs close together: take the next stretch in the loop that skips them by selects.
             if (i < n && i - start < nan_run_threshold && std::isnan(x[i])) {
                 tolerant_until = i + tolerant_stretch;

@@ -1,7 +1,9 @@
 // Simple moving average: rolling sum of the window, times the precomputed reciprocal.
 #include "sma.h"
 
+#include "continuations.h"
 #include "nan_marker.h"
+#include "seeds.h"
 #include "sma_step.h"
 
 namespace brindlex::core {
@@ -23,15 +25,10 @@ void sma(std::uint64_t period, InputSlice data, OutputSlice output) noexcept {
 
     const unaligned_double* x = data.data();
     unaligned_double* out = output.data();
-    double sum = -0.0;
-    for (std::uint64_t k = 0; k < p; ++k) sum = sum + x[k];
-    const double inv = 1.0 / static_cast<double>(p);
+    const double sum = seed_sum(average_sum_start<double>(), 0, p, [x](std::uint64_t k) { return double{x[k]}; });
+    const double inv = reciprocal_of(p);
     out[p - 1] = sma_mean(sum, inv);
-    for (std::uint64_t i = p; i < n; ++i) {
-        const SmaStep<double> s = sma_roll(sum, double{x[i]}, double{x[i - p]}, inv);
-        sum = s.sum;
-        out[i] = s.mean;
-    }
+    sma_continue(sum, p, inv, x, out, p, n);
 }
 
 }  // namespace brindlex::core

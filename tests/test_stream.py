@@ -138,6 +138,28 @@ def test_macd_equals_the_whole_series(params, x, ops, data):
     check(brindlex_stream.Macd(*params), "macd", params, [np.array(x, dtype=np.float64)], ops, data)
 
 
+
+@SETTINGS
+@given(x=st.lists(values, min_size=1, max_size=60), holds=st.lists(st.integers(0, 4), min_size=60, max_size=60))
+def test_macd_values_held_by_the_caller_never_change(x, holds):
+    """However a result is held (whole, one field, unpacked, hashed, or not at all), later updates
+    and peeks leave it as it was returned."""
+    stream = brindlex_stream.Macd(2, 4, 2)
+    held = []
+    for i, v in enumerate(x):
+        r = stream.peek(v) if holds[i] == 4 else stream.update(v)
+        seen = bits(np.array(r))
+        kept = [r, r.hist, tuple(r), (hash(r), r), None][holds[i]]
+        del r
+        held.append((kept, seen))
+    for kept, seen in held:
+        if isinstance(kept, float):
+            assert bits(np.array([kept]))[0] == seen[2]
+        elif isinstance(kept, tuple) and isinstance(kept[0], int):
+            assert hash(kept[1]) == kept[0] and (bits(np.array(kept[1])) == seen).all()
+        elif kept is not None:
+            assert (bits(np.array(kept)) == seen).all()
+
 @SETTINGS
 @given(period=periods, bars=st.lists(st.tuples(values, values, values), max_size=60), ops=operations,
        data=st.data())

@@ -5,6 +5,7 @@
 
 #include "core/atr_step.h"
 #include "core/many/lane_group.h"
+#include "core/seeds.h"
 
 namespace brindlex::core::BRINDLEX_LANES_NS {
 namespace {
@@ -32,7 +33,7 @@ struct AtrLanes {
         }
         fill_markers(out, 0, p);
         V s[R];
-        BRINDLEX_UNROLL for (int r = 0; r < R; ++r) s[r] = O::all(+0.0);
+        BRINDLEX_UNROLL for (int r = 0; r < R; ++r) s[r] = true_range_sum_start<V>();
         sweep(1, p + 1, [&]<int T>(std::uint64_t t) BRINDLEX_LAMBDA {
             BRINDLEX_UNROLL for (int r = 0; r < R; ++r) {
                 V tr[T];
@@ -41,7 +42,7 @@ struct AtrLanes {
             }
         });
         const V pd = O::all(static_cast<double>(p));
-        inv = O::all(1.0 / static_cast<double>(p));
+        inv = O::all(reciprocal_of(p));
         BRINDLEX_UNROLL for (int r = 0; r < R; ++r) {
             value[r] = atr_seed(s[r], pd);
             V y[1] = {value[r]};

@@ -2,24 +2,16 @@
 #include "core/many/lane_series.h"
 
 #include "core/atr_step.h"
+#include "core/continuations.h"
 #include "core/ema_step.h"
 #include "core/nan_marker.h"
+#include "core/seeds.h"
 #include "core/sma_step.h"
 
 namespace brindlex::core {
 
 EmaSeed ema_seed_of(Strand x, std::uint64_t n, std::uint64_t p) noexcept {
-    std::uint64_t run = 0;
-    for (std::uint64_t i = 0; i < n; ++i) {
-        run = is_finite(x[i]) ? run + 1 : 0;
-        if (run == p) {
-            const std::uint64_t j = i + 1 - p;
-            double sum = -0.0;
-            for (std::uint64_t k = 0; k < p; ++k) sum = sum + x[j + k];
-            return {i, ema_seed(sum, static_cast<double>(p))};
-        }
-    }
-    return {n, 0.0};
+    return ema_seed_search([x](std::uint64_t i) { return x[i]; }, n, p);
 }
 
 MacdSeed macd_seed_of(Strand x, std::uint64_t f, std::uint64_t s) noexcept {
@@ -27,22 +19,12 @@ MacdSeed macd_seed_of(Strand x, std::uint64_t f, std::uint64_t s) noexcept {
     for (std::uint64_t k = 0; k <= i; ++k) {
         if (is_nan(x[k])) return {false, 0, 0};
     }
-    // Backwards from position i, the slow sum carrying on from the fast one.
-    double sum = -0.0;
-    for (std::uint64_t k = 0; k < f; ++k) sum = sum + x[i - k];
-    const double fast = sum / static_cast<double>(f);
-    for (std::uint64_t k = f; k < s; ++k) sum = sum + x[i - k];
-    const double slow = sum / static_cast<double>(s);
+    const auto [fast, slow] = macd_seed(f, s, [&](std::uint64_t k) { return x[i - k]; });
     return {!is_nan(fast) && !is_nan(slow), fast, slow};
 }
 
 void sma_tail(std::uint64_t p, double sum, Strand x, OutStrand y, std::uint64_t from, std::uint64_t to) noexcept {
-    const double inv = 1.0 / static_cast<double>(p);
-    for (std::uint64_t i = from; i < to; ++i) {
-        const SmaStep<double> s = sma_roll(sum, x[i], x[i - p], inv);
-        sum = s.sum;
-        y[i] = s.mean;
-    }
+    sma_continue(sum, p, reciprocal_of(p), x, y, from, to);
 }
 
 void ema_tail(std::uint64_t p, double value, Strand x, OutStrand y, std::uint64_t from, std::uint64_t to) noexcept {
@@ -57,7 +39,7 @@ void ema_tail(std::uint64_t p, double value, Strand x, OutStrand y, std::uint64_
 bool macd_tail(std::uint64_t f, std::uint64_t s, std::uint64_t g, MacdState<double> state, Strand x,
                OutStrand m, OutStrand sig, OutStrand h, std::uint64_t from, std::uint64_t to) noexcept {
     const MacdWeights<double> w{weights_of(f), weights_of(s), weights_of(g)};
-    const std::uint64_t signal_start = s + g - 2;  // wraps for a huge g, as in the one-series kernel
+    const std::uint64_t signal_start = macd_signal_start(s, g);
     for (std::uint64_t i = from; i < to; ++i) {
         const double xi = x[i];
         const MacdStep<double> step = is_nan(xi) ? macd_skip(state)
@@ -73,11 +55,8 @@ bool macd_tail(std::uint64_t f, std::uint64_t s, std::uint64_t g, MacdState<doub
 
 void atr_tail(std::uint64_t p, double value, Strand high, Strand low, Strand close, OutStrand y, std::uint64_t from,
               std::uint64_t to) noexcept {
-    const double inv = 1.0 / static_cast<double>(p);
-    for (std::uint64_t j = from; j < to; ++j) {
-        value = atr_smooth(value, true_range(high[j], low[j], close[j - 1]), inv);
-        y[j] = value;
-    }
+    const auto range = [&](std::uint64_t j) { return true_range(high[j], low[j], close[j - 1]); };
+    atr_continue(value, reciprocal_of(p), range, y, from, to);
 }
 
 }  // namespace brindlex::core

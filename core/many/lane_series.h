@@ -6,6 +6,7 @@
 
 #include "core/float_slice.h"
 #include "core/macd_step.h"
+#include "core/seeds.h"
 #include "core/weights.h"
 
 namespace brindlex::core {
@@ -23,12 +24,7 @@ struct OutStrand {
     unaligned_double& operator[](std::uint64_t t) const noexcept { return p[static_cast<std::ptrdiff_t>(t) * stride]; }
 };
 
-// Where the average is seeded (the last position of the first run of p finite values; n if
-// there is none) and the seed, as the one-series kernel finds them. 1 <= p <= n.
-struct EmaSeed {
-    std::uint64_t first;
-    double value;
-};
+// Where the average is seeded and the seed, as the one-series kernel finds them. 1 <= p <= n.
 EmaSeed ema_seed_of(Strand x, std::uint64_t n, std::uint64_t p) noexcept;
 
 // Both averages seeded at position s - 1, when the one-series kernel seeds them there and keeps

@@ -6,6 +6,7 @@
 #include "core/macd_step.h"
 #include "core/weights.h"
 #include "core/many/lane_group.h"
+#include "core/seeds.h"
 
 namespace brindlex::core::BRINDLEX_LANES_NS {
 namespace {
@@ -119,7 +120,7 @@ struct MacdLanes {
             st[j / W].signal[j % W] = nan_marker;
         }
         w = in_lanes<V>(MacdWeights<double>{weights_of(f), weights_of(s), weights_of(g)});
-        signal_start = s + g - 2;  // wraps for a huge g, as in the one-series kernel
+        signal_start = macd_signal_start(s, g);
         // Position s - 1: the seeded averages, then the general rule for the signal and histogram.
         BRINDLEX_UNROLL for (int r = 0; r < R; ++r) {
             const MacdStep<V> step = macd_outputs(st[r], O::when(s - 1 >= signal_start), w);

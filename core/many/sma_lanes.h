@@ -5,6 +5,7 @@
 
 #include "core/sma_step.h"
 #include "core/many/lane_group.h"
+#include "core/seeds.h"
 
 namespace brindlex::core::BRINDLEX_LANES_NS {
 namespace {
@@ -29,7 +30,7 @@ struct SmaLanes {
         }
         fill_markers(out, 0, p - 1);
         V s[R];
-        BRINDLEX_UNROLL for (int r = 0; r < R; ++r) s[r] = O::all(-0.0);
+        BRINDLEX_UNROLL for (int r = 0; r < R; ++r) s[r] = average_sum_start<V>();
         sweep(0, p, [&]<int T>(std::uint64_t t) BRINDLEX_LAMBDA {
             BRINDLEX_UNROLL for (int r = 0; r < R; ++r) {
                 V x[T];
@@ -37,7 +38,7 @@ struct SmaLanes {
                 BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) s[r] = s[r] + x[tt];
             }
         });
-        inv = O::all(1.0 / static_cast<double>(p));
+        inv = O::all(reciprocal_of(p));
         BRINDLEX_UNROLL for (int r = 0; r < R; ++r) {
             sum[r] = s[r];
             V y[1] = {sma_mean(s[r], inv)};

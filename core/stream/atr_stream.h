@@ -5,9 +5,11 @@
 #include <optional>
 
 #include "../atr_step.h"
+#include "../continuations.h"
 #include "../float_slice.h"
 #include "../low_lane.h"
 #include "../nan_marker.h"
+#include "../seeds.h"
 #include "state_words.h"
 
 namespace brindlex::core::stream {
@@ -23,7 +25,7 @@ inline double bar_true_range(double high, double low, double prev_close) noexcep
 class AtrStream {
 public:
     explicit AtrStream(std::uint64_t period) noexcept
-        : period_(period), inv_(1.0 / static_cast<double>(period)) {}
+        : period_(period), inv_(reciprocal_of(period)) {}
 
     std::uint64_t period() const noexcept { return period_; }
     std::uint64_t count() const noexcept { return count_; }
@@ -54,15 +56,13 @@ public:
         const unaligned_double* l = low.data();
         const unaligned_double* c = close.data();
         unaligned_double* o = out.data();
-        const double inv = inv_;
-        double value = value_;
         double prev = prev_close_;
-        for (; j < n; ++j) {
-            value = atr_smooth(value, bar_true_range(h[j], l[j], prev), inv);
-            o[j] = value;
-            prev = c[j];
-        }
-        value_ = value;
+        const auto range = [&](std::uint64_t k) {
+            const double tr = bar_true_range(h[k], l[k], prev);
+            prev = c[k];
+            return tr;
+        };
+        value_ = atr_continue(value_, inv_, range, o, j, n);
         prev_close_ = prev;
         count_ += n - first;
         last_ = o[n - 1];
@@ -115,7 +115,7 @@ private:
     double inv_;
     std::uint64_t count_ = 0;
     double prev_close_ = nan_marker;
-    double sum_ = +0.0;  // +0.0, not the -0.0 of the other seed sums
+    double sum_ = true_range_sum_start<double>();
     double value_ = nan_marker;
     double last_ = nan_marker;
 };

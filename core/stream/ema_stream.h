@@ -6,6 +6,7 @@
 
 #include "../float_slice.h"
 #include "../nan_marker.h"
+#include "../seeds.h"
 #include "../ema_step.h"
 #include "../weights.h"
 #include "state_words.h"
@@ -96,8 +97,8 @@ private:
             const EmaStep<double> s = ema_step(value_, x, w_);
             return {run_, sum_, s.value, true, s.output};
         }
-        if (!is_finite(x)) return {0, -0.0, value_, false, nan_marker};
-        const std::uint64_t run = run_ + 1;
+        const std::uint64_t run = finite_run(run_, x);
+        if (run == 0) return {0, average_sum_start<double>(), value_, false, nan_marker};
         const double sum = sum_ + x;
         if (run != period_) return {run, sum, value_, false, nan_marker};
         const double v = ema_seed(sum, static_cast<double>(period_));
@@ -118,7 +119,7 @@ private:
     std::uint64_t count_ = 0;
     std::uint64_t run_ = 0;  // finite bars in a row, while not seeded
     bool seeded_ = false;
-    double sum_ = -0.0;
+    double sum_ = average_sum_start<double>();
     double value_ = nan_marker;
     double last_ = nan_marker;
 };

@@ -2,13 +2,14 @@
 #pragma once
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <optional>
 
 #include "../float_slice.h"
+#include "../macd_steady_run.h"
 #include "../macd_step.h"
 #include "../nan_marker.h"
+#include "../seeds.h"
 #include "../weights.h"
 #include "state_words.h"
 #include "window.h"
@@ -29,9 +30,7 @@ class MacdStream {
 public:
     MacdStream(std::uint64_t fast_period, std::uint64_t slow_period, std::uint64_t signal_period) noexcept
         : f_(fast_period), s_(slow_period), g_(signal_period),
-          // Wraps for a huge signal period, and is then already passed: the signal is seeded
-          // with the first MACD value.
-          signal_start_(slow_period + signal_period - 2),
+          signal_start_(macd_signal_start(slow_period, signal_period)),
           w_{weights_of(fast_period), weights_of(slow_period), weights_of(signal_period)},
           window_(slow_period - 1) {}
 
@@ -48,14 +47,20 @@ public:
         return step(st, count_, x, Recent{x, window_});
     }
 
+    // While the averages and the signal hold numbers, a bar whose histogram comes out a number is
+    // all of it (as in update_many's steady run); every other bar takes the full rules.
     MacdValues update(double x) {
-        State st = st_;
-        const MacdValues out = step(st, count_, x, Recent{x, window_});
-        window_.push(x);  // the only step that can fail, and it then changes nothing
-        st_ = st;
-        ++count_;
-        ready_ = ready_ || !is_nan(st.avg.signal);
-        return last_ = out;
+        if (steady(st_)) [[likely]] {
+            const MacdStep<double> r = macd_steady_step(st_.avg, x, w_);
+            if (!is_nan(r.hist)) [[likely]] {
+                window_.push(x);  // the only step that can fail, and it then changes nothing
+                st_.avg = r.state;
+                ++count_;
+                ready_ = true;
+                return last_ = {r.macd, r.signal, r.hist};
+            }
+        }
+        return update_by_rules(x);
     }
 
     // Commits the stretch `x`, writing its values to the three outputs (each of x's length).
@@ -72,7 +77,9 @@ public:
         for (std::uint64_t j = 0; j < n;) {
             if (steady(st)) {
                 ready = true;
-                j = run_steady(in, j, n, st, om, os, oh);
+                const MacdReached r = macd_run_steady_pairs(in, j, n, w_, st.avg, MacdOutputs{om, os, oh});
+                j = r.i;
+                st.avg = r.state;
                 if (j == n) break;
             }
             const MacdValues v = step(st, count_ + j, in[j], InStretch{in, j, window_});
@@ -90,7 +97,7 @@ public:
     }
 
     void save(WordWriter& w) const {
-        for (std::uint64_t word : {f_, s_, g_, count_, st_.last_nan, st_.last_plus_inf, st_.last_minus_inf,
+        for (std::uint64_t word : {f_, s_, g_, count_, st_.seen.nan, st_.seen.plus_inf, st_.seen.minus_inf,
                                    std::uint64_t{ready_}}) {
             w.word(word);
         }
@@ -121,7 +128,7 @@ public:
         if (!values || values->size() != std::min(count, slow_period - 1)) return std::nullopt;
         MacdStream m(fast_period, slow_period, signal_period);
         m.count_ = count;
-        m.st_ = {{reals[0], reals[1], reals[2]}, words[4], words[5], words[6]};
+        m.st_ = {{reals[0], reals[1], reals[2]}, {words[4], words[5], words[6]}};
         m.ready_ = words[7] == 1;
         m.last_ = {reals[3], reals[4], reals[5]};
         m.window_ = Window::restored(slow_period - 1, std::move(*values));
@@ -129,19 +136,23 @@ public:
     }
 
 private:
-    // The averages, the signal line, and the last NaN, +inf and -inf seen, each as one past its
-    // position (0: none yet). A seed window holding a NaN, or both infinities, is bound to sum to
-    // NaN; knowing that spares the sum, so a failed seed costs O(1) instead of O(slow_period).
+    // update() by the full rules: the warm-up, a seed, a NaN or infinite bar or outcome.
+    [[gnu::noinline]] MacdValues update_by_rules(double x) {
+        State st = st_;
+        const MacdValues out = step(st, count_, x, Recent{x, window_});
+        window_.push(x);  // the only step that can fail, and it then changes nothing
+        st_ = st;
+        ++count_;
+        ready_ = ready_ || !is_nan(st.avg.signal);
+        return last_ = out;
+    }
+
+    // The averages, the signal line, and the last NaN, +inf and -inf seen, by which a seed window
+    // bound to sum to NaN is known without its sum.
     struct State {
         MacdState<double> avg;
-        std::uint64_t last_nan = 0;
-        std::uint64_t last_plus_inf = 0;
-        std::uint64_t last_minus_inf = 0;
+        NonFiniteSeen seen;
     };
-
-    // What the hardware yields for an invalid operation such as inf - inf: the NaN a doomed sum
-    // stands for. Not the marker, which only the rules write.
-    static constexpr double invalid_nan = std::bit_cast<double>(0xFFF8000000000000ULL);
 
     static bool steady(const State& st) noexcept {
         return !is_nan(st.avg.fast) && !is_nan(st.avg.slow) && !is_nan(st.avg.signal);
@@ -161,46 +172,26 @@ private:
         double operator()(std::uint64_t k) const noexcept { return k <= j ? x[j - k] : window.back(k - j - 1); }
     };
 
-    // True when the window of `len` bars ending at position i is bound to sum to NaN.
-    static bool doomed(const State& st, std::uint64_t i, std::uint64_t len) noexcept {
-        const auto within = [&](std::uint64_t one_past) { return one_past != 0 && i - (one_past - 1) < len; };
-        return within(st.last_nan) || (within(st.last_plus_inf) && within(st.last_minus_inf));
-    }
-
-    // Both seed sums run backwards from -0.0; the slow one goes on from the fast partial sum,
-    // which is the same sequence of additions. A NaN fast average leaves the slow one NaN.
+    // The shared seed, with a window bound to sum to NaN not summed (i + 1 >= s_ here).
     template <class History>
     void seed(State& st, std::uint64_t i, History at) const noexcept {
         MacdState<double>& a = st.avg;
-        if (doomed(st, i, f_)) {
+        if (seed_doomed(st.seen, i, f_)) {
             a.fast = a.slow = invalid_nan;
             return;
         }
-        double sum = -0.0;
-        for (std::uint64_t k = 0; k < f_; ++k) sum = sum + at(k);
-        a.fast = sum / static_cast<double>(f_);
-        if (is_nan(a.fast)) {
-            a.slow = a.fast;
-            return;
-        }
-        if (doomed(st, i, s_)) {
-            a.slow = invalid_nan;
-            return;
-        }
-        for (std::uint64_t k = f_; k < s_; ++k) sum = sum + at(k);
-        a.slow = sum / static_cast<double>(s_);
+        const SeededAverages seeded = seed_doomed(st.seen, i, s_) ? macd_seed(f_, s_, at, invalid_nan)
+                                                             : macd_seed(f_, s_, at);
+        a.fast = seeded.fast;
+        a.slow = seeded.slow;
     }
 
     // One bar at position i by the full rules.
     template <class History>
     MacdValues step(State& st, std::uint64_t i, double x, History at) const noexcept {
         if (!is_finite(x)) {
-            const std::uint64_t here = i + 1;
-            if (is_nan(x)) {
-                st.last_nan = here;
-                return {};
-            }
-            (x > 0 ? st.last_plus_inf : st.last_minus_inf) = here;
+            st.seen.note(i, x);
+            if (is_nan(x)) return {};
         }
         if (i + 1 < s_) return {};  // the warm-up
         if (is_nan(st.avg.fast)) {
@@ -211,40 +202,6 @@ private:
         const MacdStep<double> r = macd_outputs(st.avg, i >= signal_start_, w_);
         st.avg = r.state;
         return {r.macd, r.signal, r.hist};
-    }
-
-    // While the averages and the signal all hold numbers a bar needs a single test: any input or
-    // outcome the full rules must decide (a non-finite input among them) makes the histogram NaN,
-    // and that bar is left to step() from the state before it. Two bars per test, as in the
-    // whole-series kernel: the sum of two histograms is NaN when either is (and for opposite
-    // infinities, a false alarm the single-bar loop then sorts out). Returns the first bar not
-    // handled.
-    std::uint64_t run_steady(const unaligned_double* x, std::uint64_t j, std::uint64_t n, State& state,
-                             unaligned_double* om, unaligned_double* os, unaligned_double* oh) const noexcept {
-        const MacdWeights<double> w = w_;
-        MacdState<double> s = state.avg;
-        for (; j + 1 < n; j += 2) {
-            const MacdStep<double> r0 = macd_steady_step(s, double{x[j]}, w);
-            const MacdStep<double> r1 = macd_steady_step(r0.state, double{x[j + 1]}, w);
-            if (is_nan(r0.hist + r1.hist)) break;
-            s = r1.state;
-            om[j] = r0.macd;
-            os[j] = r0.signal;
-            oh[j] = r0.hist;
-            om[j + 1] = r1.macd;
-            os[j + 1] = r1.signal;
-            oh[j + 1] = r1.hist;
-        }
-        for (; j < n; ++j) {
-            const MacdStep<double> r = macd_steady_step(s, double{x[j]}, w);
-            if (is_nan(r.hist)) break;
-            s = r.state;
-            om[j] = r.macd;
-            os[j] = r.signal;
-            oh[j] = r.hist;
-        }
-        state.avg = s;
-        return j;
     }
 
     std::uint64_t f_, s_, g_;

@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <optional>
 
+#include "../continuations.h"
 #include "../float_slice.h"
 #include "../nan_marker.h"
+#include "../seeds.h"
 #include "../sma_step.h"
 #include "state_words.h"
 #include "window.h"
@@ -18,7 +20,7 @@ namespace brindlex::core::stream {
 class SmaStream {
 public:
     explicit SmaStream(std::uint64_t period) noexcept
-        : window_(period), inv_(1.0 / static_cast<double>(period)) {}
+        : window_(period), inv_(reciprocal_of(period)) {}
 
     std::uint64_t period() const noexcept { return window_.period(); }
     std::uint64_t count() const noexcept { return count_; }
@@ -55,14 +57,7 @@ public:
         if (from_ring == n) return;
         const unaligned_double* in = x.data();
         unaligned_double* o = out.data();
-        double sum = sum_;
-        const double inv = inv_;
-        for (std::uint64_t i = p; i < n; ++i) {
-            const SmaStep<double> s = sma_roll(sum, double{in[i]}, double{in[i - p]}, inv);
-            sum = s.sum;
-            o[i] = s.mean;
-        }
-        sum_ = sum;
+        sum_ = sma_continue(sum_, p, inv_, in, o, p, n);
         for (std::uint64_t i = n - p > p ? n - p : p; i < n; ++i) window_.push(in[i]);
         count_ += n - p;
         last_ = o[n - 1];
@@ -110,7 +105,7 @@ private:
     Window window_;
     double inv_;
     std::uint64_t count_ = 0;
-    double sum_ = -0.0;
+    double sum_ = average_sum_start<double>();
     double last_ = nan_marker;
 };
 

@@ -27,16 +27,14 @@ public:
     double oldest() const noexcept { return values_[head_]; }
 
     // Amortised O(1); may throw std::bad_alloc only while the ring is still growing, and then
-    // leaves it unchanged.
+    // leaves it unchanged. The full ring, every push after the first `period`, is the inline case.
     void push(double x) {
-        if (period_ == 0) return;
-        if (!full()) {
-            grow_for_one_more();
-            values_.push_back(x);
+        if (full() && period_ != 0) [[likely]] {
+            values_[head_] = x;
+            head_ = head_ + 1 == period_ ? 0 : head_ + 1;
             return;
         }
-        values_[head_] = x;
-        head_ = head_ + 1 == period_ ? 0 : head_ + 1;
+        push_while_growing(x);
     }
 
     // Makes room for `count` more pushes, so that they cannot fail. Called before a stretch is
@@ -65,6 +63,12 @@ public:
     }
 
 private:
+    [[gnu::noinline]] void push_while_growing(double x) {
+        if (period_ == 0) return;
+        grow_for_one_more();
+        values_.push_back(x);
+    }
+
     // Geometric growth, but never past the period: a huge period costs only the bars seen.
     void grow_for_one_more() {
         if (values_.size() < values_.capacity()) return;
