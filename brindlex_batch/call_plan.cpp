@@ -55,7 +55,7 @@ CallPlan plan_call(std::initializer_list<const InputArray*> inputs,
         std::ranges::all_of(outputs, [&](const OutputArray* a) { return same_shape(*a, model); });
     if (!shapes_agree) throw nanobind::value_error("every array must have the same shape");
 
-    CallPlan plan{time_axis, 0, {}, lengths.has_value(), 1};
+    CallPlan plan{time_axis, 0, {}, lengths.has_value(), 1, model.shape(time_axis), false};
     if (lengths) {
         const bool columns =
             std::ranges::all_of(inputs, [](const InputArray* a) { return contiguous_column(*a); }) &&
@@ -68,6 +68,8 @@ CallPlan plan_call(std::initializer_list<const InputArray*> inputs,
         plan.series = plan.runs.size();
     } else {
         plan.series = model.ndim() == 1 ? 1 : model.shape(1 - time_axis);
+        const auto strided = [&](const auto* a) { return a->stride(time_axis) != 1; };
+        plan.gathered = std::ranges::any_of(inputs, strided) || std::ranges::any_of(outputs, strided);
     }
     plan.threads = static_cast<std::size_t>(
         std::max<std::uint64_t>(1, std::min<std::uint64_t>(requested_threads(threads), plan.series)));

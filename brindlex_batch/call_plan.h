@@ -17,6 +17,8 @@ struct CallPlan {
     std::span<const std::uint64_t> runs;  // empty unless `lengths` was given
     bool by_runs;
     std::size_t threads;               // at least 1, at most one per series
+    std::uint64_t length;              // blocks: of every series
+    bool gathered;                     // blocks: some array is not contiguous along time
 };
 
 // Raises ValueError unless every array has the first input's shape of one or two dimensions,

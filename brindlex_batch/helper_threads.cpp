@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <exception>
+#include <new>
 
 namespace brindlex::batch {
 namespace {
@@ -16,12 +17,14 @@ std::once_flag pool_created;
 
 }  // namespace
 
-HelperThreads& HelperThreads::instance() noexcept {
+// Null when memory ran out making it: calls then start threads of their own, or run alone.
+HelperThreads* HelperThreads::instance() noexcept {
     std::call_once(pool_created, [] {
-        pool.store(new HelperThreads, std::memory_order_release);
-        pthread_atfork(nullptr, nullptr, [] { pool.store(new HelperThreads, std::memory_order_release); });
+        pool.store(new (std::nothrow) HelperThreads, std::memory_order_release);
+        pthread_atfork(nullptr, nullptr,
+                       [] { pool.store(new (std::nothrow) HelperThreads, std::memory_order_release); });
     });
-    return *pool.load(std::memory_order_acquire);
+    return pool.load(std::memory_order_acquire);
 }
 
 bool HelperThreads::take_part(Job& job, std::size_t& part) noexcept {

@@ -25,8 +25,9 @@ struct Job {
 // time uses them; a call that finds them busy returns false and splits its work otherwise.
 class HelperThreads {
 public:
-    // The process's helpers. A child process after fork() starts with none.
-    static HelperThreads& instance() noexcept;
+    // The process's helpers, or null when there was no memory for them. A child process after
+    // fork() starts with none.
+    static HelperThreads* instance() noexcept;
 
     // Runs every part of `job`, on the calling thread and on up to job.parts - 1 helpers, and
     // returns once all are done; false, having run nothing, when another call holds the helpers.

@@ -27,26 +27,34 @@ namespace {
 using Lengths = std::optional<LengthArray>;
 
 // Computes with the interpreter lock released, each thread on its own share of the series or runs:
-// on_series(first, count) over series of the blocks, on_runs(runs, first_element, elements) over
-// consecutive runs of the columns.
+// on_series(first, count, work) over series of the blocks, on_runs(runs, first_element, elements,
+// work) over consecutive runs of the columns. Every share's workspace is allocated first, so that
+// running out of memory raises MemoryError before anything is written.
 template <class OnSeries, class OnRuns>
 void compute(const CallPlan& plan, const OnSeries& on_series, const OnRuns& on_runs) {
+    std::vector<core::Workspace> work;
+    work.reserve(plan.threads);
     if (!plan.by_runs) {
+        const auto first = [&](std::size_t k) { return series_boundary(plan.series, k, plan.threads); };
+        for (std::size_t k = 0; k < plan.threads; ++k) {
+            work.push_back(core::Workspace::for_blocks(first(k + 1) - first(k), plan.length, plan.gathered));
+        }
         nb::gil_scoped_release unlocked;
         run_parts(plan.threads, [&](std::size_t k) {
-            const std::uint64_t first = series_boundary(plan.series, k, plan.threads);
-            const std::uint64_t end = series_boundary(plan.series, k + 1, plan.threads);
-            if (end > first) on_series(first, end - first);
+            if (first(k + 1) > first(k)) on_series(first(k), first(k + 1) - first(k), work[k]);
         });
         return;
     }
     const std::vector<RunBoundary> parts = run_boundaries(plan.runs, plan.threads);
+    for (std::size_t k = 0; k < plan.threads; ++k) {
+        work.push_back(core::Workspace::for_runs(parts[k + 1].run - parts[k].run));
+    }
     nb::gil_scoped_release unlocked;
     run_parts(plan.threads, [&](std::size_t k) {
         const RunBoundary begin = parts[k], end = parts[k + 1];
         if (end.element > begin.element) {
             on_runs(plan.runs.subspan(begin.run, end.run - begin.run), begin.element,
-                    end.element - begin.element);
+                    end.element - begin.element, work[k]);
         }
     });
 }
@@ -59,9 +67,9 @@ core::OutputSlice column_part(const OutputArray& array, std::uint64_t first, std
     return {output_column(array).data() + first, size};
 }
 
-using ManyKernel = void (*)(std::uint64_t, core::BlockIn, core::BlockOut) noexcept;
+using ManyKernel = void (*)(std::uint64_t, core::BlockIn, core::BlockOut, core::Workspace&) noexcept;
 using RunsKernel = void (*)(std::uint64_t, core::InputSlice, std::span<const std::uint64_t>,
-                            core::OutputSlice) noexcept;
+                            core::OutputSlice, core::Workspace&) noexcept;
 
 template <ManyKernel many, RunsKernel runs>
 void moving_average(InputArray data, OutputArray out, std::uint64_t period, std::size_t time_axis,
@@ -71,12 +79,13 @@ void moving_average(InputArray data, OutputArray out, std::uint64_t period, std:
     const core::BlockOut out_block = output_block(out, time_axis);
     compute(
         plan,
-        [&](std::uint64_t first, std::uint64_t count) {
+        [&](std::uint64_t first, std::uint64_t count, core::Workspace& work) {
             many(period, core::sub_block(in_block, first, count),
-                 core::sub_block(out_block, first, count));
+                 core::sub_block(out_block, first, count), work);
         },
-        [&](std::span<const std::uint64_t> part, std::uint64_t first, std::uint64_t size) {
-            runs(period, column_part(data, first, size), part, column_part(out, first, size));
+        [&](std::span<const std::uint64_t> part, std::uint64_t first, std::uint64_t size,
+            core::Workspace& work) {
+            runs(period, column_part(data, first, size), part, column_part(out, first, size), work);
         });
 }
 
@@ -100,16 +109,17 @@ void macd(InputArray data, OutputArray macd_out, OutputArray signal_out, OutputA
                                           output_block(hist_out, time_axis)};
     compute(
         plan,
-        [&](std::uint64_t first, std::uint64_t count) {
+        [&](std::uint64_t first, std::uint64_t count, core::Workspace& work) {
             core::macd_many(fast, slow, signal, core::sub_block(in_block, first, count),
                             core::sub_block(out_blocks[0], first, count),
                             core::sub_block(out_blocks[1], first, count),
-                            core::sub_block(out_blocks[2], first, count));
+                            core::sub_block(out_blocks[2], first, count), work);
         },
-        [&](std::span<const std::uint64_t> part, std::uint64_t first, std::uint64_t size) {
+        [&](std::span<const std::uint64_t> part, std::uint64_t first, std::uint64_t size,
+            core::Workspace& work) {
             core::macd_runs(fast, slow, signal, column_part(data, first, size), part,
                             column_part(macd_out, first, size), column_part(signal_out, first, size),
-                            column_part(hist_out, first, size));
+                            column_part(hist_out, first, size), work);
         });
 }
 
@@ -121,15 +131,16 @@ void atr(InputArray high, InputArray low, InputArray close, OutputArray out, std
     const core::BlockOut out_block = output_block(out, time_axis);
     compute(
         plan,
-        [&](std::uint64_t first, std::uint64_t count) {
+        [&](std::uint64_t first, std::uint64_t count, core::Workspace& work) {
             core::atr_many(period, core::sub_block(in_blocks[0], first, count),
                            core::sub_block(in_blocks[1], first, count),
                            core::sub_block(in_blocks[2], first, count),
-                           core::sub_block(out_block, first, count));
+                           core::sub_block(out_block, first, count), work);
         },
-        [&](std::span<const std::uint64_t> part, std::uint64_t first, std::uint64_t size) {
+        [&](std::span<const std::uint64_t> part, std::uint64_t first, std::uint64_t size,
+            core::Workspace& work) {
             core::atr_runs(period, column_part(high, first, size), column_part(low, first, size),
-                           column_part(close, first, size), part, column_part(out, first, size));
+                           column_part(close, first, size), part, column_part(out, first, size), work);
         });
 }
 

@@ -15,8 +15,8 @@ namespace brindlex::batch {
 // 0 asks for every core this process may run on.
 std::size_t requested_threads(std::size_t threads) noexcept;
 
-// Where part k of `parts` begins among `count` series: equal shares, cut on a multiple of a lane
-// group when every part can have several, so that no vector register straddles two threads.
+// Where part k of `parts` begins among `count` series: equal shares, cut on the nearest multiple of
+// a lane group when every part can have one, so that no vector register straddles two threads.
 std::uint64_t series_boundary(std::uint64_t count, std::size_t k, std::size_t parts) noexcept;
 
 // Where a part begins among consecutive runs: its first run and that run's first element.
@@ -37,7 +37,8 @@ void run_parts(std::size_t parts, const Part& part) noexcept {
     if (parts == 1) return part(0);
     Job job{[](const void* context, std::size_t k) { (*static_cast<const Part*>(context))(k); }, &part,
             parts};
-    if (HelperThreads::instance().run(job)) return;
+    HelperThreads* const helpers = HelperThreads::instance();
+    if (helpers != nullptr && helpers->run(job)) return;
     std::vector<std::jthread> threads;
     std::size_t started = 1;
     try {

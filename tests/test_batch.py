@@ -67,7 +67,9 @@ def calls(draw, inputs=1):
     threads = draw(st.sampled_from([1, 2, 3, 0]))
     kind = draw(st.sampled_from(["rows", "columns", "one", "runs"]))
     if kind == "runs":
-        lengths = draw(st.lists(st.integers(0, 40), max_size=6))
+        # Up to 40 runs: whole groups of lanes on every target, not only the leftover runs that go
+        # one at a time.
+        lengths = draw(st.lists(st.integers(0, 40), max_size=draw(st.sampled_from([6, 40]))))
         series = [[values(draw, dtype, n) for n in lengths] for _ in range(inputs)]
         columns = [np.concatenate(s) if s else np.empty(0, dtype) for s in series]
         arrays = [laid_out(draw, c) for c in columns]

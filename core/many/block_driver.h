@@ -2,16 +2,36 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <type_traits>
 
 #include "core/many/lane_group.h"
 #include "core/many/series_block.h"
+#include "core/many/workspace.h"
 
 namespace brindlex::core::BRINDLEX_LANES_NS {
 namespace {
 
-// --- Blocks: groups of G consecutive series. The last group, when short, takes the G series that
-// end the block (recomputing some, to the same bits) so that side-by-side series stay side by
-// side; a block of fewer than G series repeats its last one in the spare lanes.
+// --- Blocks: groups of G consecutive series. Series left over after the whole groups go to the
+// one-series kernel when they are fewer than half a group: a group costs as much with empty or
+// repeated lanes as full, and that many series cost less one at a time. Otherwise the last group,
+// when short, takes the G series that end the block (recomputing some, to the same bits) so that
+// side-by-side series stay side by side, and a block of fewer than G series repeats its last one
+// in the spare lanes.
+
+inline std::uint64_t series_alone(std::uint64_t count) noexcept {
+    const std::uint64_t left = count % G;
+    return 2 * left < G ? left : 0;
+}
+
+// Groups that take turns over a block at most: enough series side by side for whole lines and
+// pages of every row, and a bounded number of groups in the workspace however wide the block.
+constexpr std::uint64_t turn_groups = 64;
+
+inline std::uint64_t groups_in_turn(std::uint64_t count) noexcept {
+    const std::uint64_t laned = count - series_alone(count);
+    return smaller((laned + G - 1) / G, turn_groups);
+}
 
 template <class Lanes_, class Block>
 Lanes_ lanes_of(Block b, std::uint64_t first, std::uint64_t real) noexcept {
@@ -28,11 +48,16 @@ Lanes_ lanes_of(Block b, std::uint64_t first, std::uint64_t real) noexcept {
 // Side-by-side series are taken one tile of positions at a time across all the groups, row after
 // row, not one group from start to end: a group's lanes are a sliver of each row, and walking one
 // sliver down thousands of rows defeats the prefetchers and the address translation cache alike.
-// The groups' running values go through memory between turns, but no chain waits on that: a
-// group's next turn comes after every other group's.
-template <class Make, class Redo>
-void over_blocks(std::uint64_t count, std::uint64_t length, Make&& make, Redo&& redo) noexcept {
+// The groups' running values go through the workspace between turns, but no chain waits on that:
+// a group's next turn comes after every other group's.
+// whole(first, count) computes series first..first + count - 1 with the one-series kernel.
+template <class Make, class Whole>
+void over_blocks(std::uint64_t count, std::uint64_t length, Workspace& work, Make&& make, Whole&& whole) noexcept {
     if (count == 0 || length == 0) return;
+    const std::uint64_t alone = series_alone(count);
+    if (alone != 0) whole(count - alone, alone);
+    count -= alone;
+    if (count == 0) return;
     const std::uint64_t groups = (count + G - 1) / G;
     const auto start_of = [&](std::uint64_t i) { return count >= G && (i + 1) * G > count ? count - G : i * G; };
     const std::uint64_t real = count < G ? count : G;
@@ -40,7 +65,7 @@ void over_blocks(std::uint64_t count, std::uint64_t length, Make&& make, Redo&& 
     const auto settle_group = [&](auto& kernel, std::uint64_t i) {
         kernel.finish(end);
         for (std::uint64_t j = 0; j < real; ++j) {
-            if (end.redo[j]) redo(start_of(i) + j);
+            if (end.redo[j]) whole(start_of(i) + j, 1);
         }
     };
     auto first = make(start_of(0), real);
@@ -54,14 +79,12 @@ void over_blocks(std::uint64_t count, std::uint64_t length, Make&& make, Redo&& 
         }
         return;
     }
-    // A batch of groups takes turns: enough series side by side for whole lines and pages of
-    // every row, and a bounded number of groups in memory however wide the block.
     using Kernel = decltype(first);
-    constexpr std::uint64_t batch = 64;
-    Kernel* const all = new Kernel[smaller(groups, batch)];
-    for (std::uint64_t b = 0; b < groups; b += batch) {
-        const std::uint64_t m = smaller(batch, groups - b);
-        for (std::uint64_t i = 0; i < m; ++i) all[i] = b + i == 0 ? first : make(start_of(b + i), real);
+    static_assert(std::is_trivially_destructible_v<Kernel> && alignof(Kernel) <= 64);
+    Kernel* const all = static_cast<Kernel*>(work.groups());  // groups_in_turn(count) of them
+    for (std::uint64_t b = 0; b < groups; b += turn_groups) {
+        const std::uint64_t m = smaller(turn_groups, groups - b);
+        for (std::uint64_t i = 0; i < m; ++i) std::construct_at(all + i, b + i == 0 ? first : make(start_of(b + i), real));
         std::uint64_t t0 = length;
         for (std::uint64_t i = 0; i < m; ++i) t0 = all[i].begin();  // the same for every group
         for (std::uint64_t t = t0; t < length; t += W) {
@@ -70,18 +93,19 @@ void over_blocks(std::uint64_t count, std::uint64_t length, Make&& make, Redo&& 
         }
         for (std::uint64_t i = 0; i < m; ++i) settle_group(all[i], b + i);
     }
-    delete[] all;
 }
 
 // SMA and EMA: one input, one output and one period, their lanes and tails alike.
-template <class Kernel>
-void one_input_blocks(std::uint64_t period, BlockIn data, BlockOut out) noexcept {
+template <class Kernel, class Whole>
+void one_input_blocks(std::uint64_t period, BlockIn data, BlockOut out, Workspace& work, Whole whole) noexcept {
     over_blocks(
-        data.count, data.length,
+        data.count, data.length, work,
         [&](std::uint64_t first, std::uint64_t real) {
             return Kernel{period, data.length, lanes_of<In>(data, first, real), lanes_of<Out>(out, first, real)};
         },
-        [](std::uint64_t) {});
+        [&](std::uint64_t first, std::uint64_t count) {
+            whole(period, sub_block(data, first, count), sub_block(out, first, count), work);
+        });
 }
 
 }  // namespace

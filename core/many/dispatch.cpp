@@ -11,6 +11,7 @@ namespace {
 struct Kernels {
     BRINDLEX_MANY_KERNEL_LIST(BRINDLEX_TABLE_ENTRY)
     decltype(&scalar::series_per_group) series_per_group;
+    decltype(&scalar::group_state_bytes) group_state_bytes;
 };
 #undef BRINDLEX_TABLE_ENTRY
 
@@ -18,7 +19,7 @@ struct Kernels {
 #define BRINDLEX_KERNELS_OF(target)                                                   \
     [] {                                                                              \
         namespace ns = target;                                                        \
-        return Kernels{BRINDLEX_MANY_KERNEL_LIST(BRINDLEX_TABLE_ENTRY) ns::series_per_group}; \
+        return Kernels{BRINDLEX_MANY_KERNEL_LIST(BRINDLEX_TABLE_ENTRY) ns::series_per_group, ns::group_state_bytes}; \
     }()
 
 // Indexed by Target.
@@ -65,8 +66,10 @@ void force_target(Target target) noexcept {
 
 std::uint64_t series_per_group() noexcept { return kernels().series_per_group(); }
 
+std::size_t group_state_bytes(std::uint64_t count) noexcept { return kernels().group_state_bytes(count); }
+
 #define BRINDLEX_FORWARD(name, parameters, arguments) \
-    void name parameters noexcept { kernels().name arguments; }
+    void name(BRINDLEX_UNPAREN parameters, Workspace& work) noexcept { kernels().name(BRINDLEX_UNPAREN arguments, work); }
 BRINDLEX_MANY_KERNEL_LIST(BRINDLEX_FORWARD)
 #undef BRINDLEX_FORWARD
 

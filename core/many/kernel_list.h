@@ -6,8 +6,10 @@
 
 #include "core/float_slice.h"
 #include "core/many/series_block.h"
+#include "core/many/workspace.h"
 
-// X(name, parameters, arguments) for each kernel; kernels.h documents what each computes.
+// X(name, parameters, arguments) for each kernel; kernels.h documents what each computes. Each
+// kernel also takes, last, the Workspace sized for its call.
 #define BRINDLEX_MANY_KERNEL_LIST(X)                                                                                 \
     X(sma_many, (std::uint64_t period, BlockIn data, BlockOut out), (period, data, out))                            \
     X(ema_many, (std::uint64_t period, BlockIn data, BlockOut out), (period, data, out))                            \
@@ -30,4 +32,7 @@
        OutputSlice out),                                                                                             \
       (period, high, low, close, lengths, out))
 
-#define BRINDLEX_DECLARE_KERNEL(name, parameters, arguments) void name parameters noexcept;
+// A parenthesised list without its parentheses, to append the workspace to it.
+#define BRINDLEX_UNPAREN(...) __VA_ARGS__
+#define BRINDLEX_DECLARE_KERNEL(name, parameters, arguments) \
+    void name(BRINDLEX_UNPAREN parameters, Workspace& work) noexcept;

@@ -21,7 +21,20 @@ namespace brindlex::core {
 // long frame). Run r has lengths[r] elements; the lengths sum to data.size(), and every slice has
 // that size. Zero-length runs are allowed. To split the work, call on sub-spans of `lengths` with
 // the matching sub-slices.
+//
+// Every kernel takes, last, a Workspace made for its call (workspace_for with the same arguments,
+// or Workspace::for_blocks / for_runs); a thread's share is its own call, with its own workspace.
 BRINDLEX_MANY_KERNEL_LIST(BRINDLEX_DECLARE_KERNEL)
+
+// The same kernels making their own workspace: std::bad_alloc, before anything is written, when
+// memory runs out.
+#define BRINDLEX_ALLOCATING_KERNEL(name, parameters, arguments) \
+    inline void name parameters {                               \
+        Workspace work = workspace_for arguments;              \
+        name(BRINDLEX_UNPAREN arguments, work);                 \
+    }
+BRINDLEX_MANY_KERNEL_LIST(BRINDLEX_ALLOCATING_KERNEL)
+#undef BRINDLEX_ALLOCATING_KERNEL
 
 // How many series one group of lanes of the chosen target takes: a thread's share of a block is
 // best a whole number of groups.

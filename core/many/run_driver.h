@@ -8,13 +8,16 @@
 #include "core/many/lane_group.h"
 #include "core/many/run_order.h"
 #include "core/many/series_block.h"
+#include "core/many/workspace.h"
 
 namespace brindlex::core::BRINDLEX_LANES_NS {
 namespace {
 
-// --- Runs: groups of G runs of nearly equal length (RunOrder). The lanes take every run of a
+// --- Runs: groups of G runs of nearly equal length (order_runs). The lanes take every run of a
 // group up to the shortest one's length; each longer run then carries on alone from its lane's
-// state, or is computed whole when its lane stopped before a state to carry on from.
+// state, or is computed whole when its lane stopped before a state to carry on from. A last group
+// of fewer than half G runs goes to the one-series kernel run by run, as a block's leftover
+// series do.
 
 template <class Lanes_, class Ptr>
 BRINDLEX_STEP void lanes_of(Lanes_& l, Ptr column, const Run* runs, std::uint64_t real) noexcept {
@@ -41,12 +44,17 @@ inline BlockOut run_block(unaligned_double* column, const Run& r) noexcept {
 }
 
 template <class Make, class Tail, class Redo>
-void over_runs(std::span<const std::uint64_t> lengths, Make&& make, Tail&& tail, Redo&& redo) noexcept {
-    const RunOrder order(lengths);
+void over_runs(std::span<const std::uint64_t> lengths, Workspace& work, Make&& make, Tail&& tail,
+               Redo&& redo) noexcept {
+    const std::span<const Run> order = order_runs(lengths, work.runs());
     GroupEnd end;
     for (std::size_t first = 0; first < order.size(); first += G) {
-        const Run* runs = order.runs() + first;
+        const Run* runs = order.data() + first;
         const std::uint64_t real = smaller(G, order.size() - first);
+        if (2 * real < G) {
+            for (std::uint64_t j = 0; j < real; ++j) redo(runs[j]);
+            return;
+        }
         const std::uint64_t n = runs[real - 1].length;
         auto kernel = make(runs, real, n);
         run_whole(kernel, end);
@@ -61,11 +69,11 @@ void over_runs(std::span<const std::uint64_t> lengths, Make&& make, Tail&& tail,
 
 template <class Kernel, class Tail, class Whole>
 void one_input_runs(std::uint64_t period, InputSlice data, std::span<const std::uint64_t> lengths, OutputSlice out,
-                    Tail tail_of, Whole whole) noexcept {
+                    Workspace& work, Tail tail_of, Whole whole) noexcept {
     const unaligned_double* x = data.data();
     unaligned_double* y = out.data();
     over_runs(
-        lengths,
+        lengths, work,
         [&](const Run* runs, std::uint64_t real, std::uint64_t n) {
             return Kernel{period, n, lanes_of(x, runs, real), lanes_of(y, runs, real)};
         },
@@ -73,7 +81,7 @@ void one_input_runs(std::uint64_t period, InputSlice data, std::span<const std::
             tail_of(period, end.value[j], Strand{x + r.start, 1}, OutStrand{y + r.start, 1}, from, r.length);
             return true;
         },
-        [&](const Run& r) { whole(period, run_block(x, r), run_block(y, r)); });
+        [&](const Run& r) { whole(period, run_block(x, r), run_block(y, r), work); });
 }
 
 }  // namespace

@@ -5,19 +5,19 @@
 
 namespace brindlex::core {
 
-RunOrder::RunOrder(std::span<const std::uint64_t> lengths) : runs_(new Run[lengths.size()]), size_(0) {
+std::span<const Run> order_runs(std::span<const std::uint64_t> lengths, std::span<Run> room) noexcept {
+    std::size_t size = 0;
     std::uint64_t start = 0;
     for (const std::uint64_t n : lengths) {
-        if (n != 0) runs_[size_++] = {start, n};
+        if (n != 0) room[size++] = {start, n};
         start += n;
     }
-    std::stable_sort(runs_, runs_ + size_, [](const Run& a, const Run& b) { return a.length > b.length; });
+    // Starts differ, so this order is total: std::sort gives what a stable sort by length would,
+    // without the buffer a stable sort allocates.
+    std::sort(room.begin(), room.begin() + static_cast<std::ptrdiff_t>(size), [](const Run& a, const Run& b) {
+        return a.length != b.length ? a.length > b.length : a.start < b.start;
+    });
+    return room.first(size);
 }
-
-RunOrder::~RunOrder() { delete[] runs_; }
-
-const Run* RunOrder::runs() const noexcept { return runs_; }
-
-std::size_t RunOrder::size() const noexcept { return size_; }
 
 }  // namespace brindlex::core

@@ -12,20 +12,8 @@ struct Run {
     std::uint64_t length;
 };
 
-// Zero-length runs are left out: they have nothing to write.
-class RunOrder {
-public:
-    explicit RunOrder(std::span<const std::uint64_t> lengths);
-    ~RunOrder();
-    RunOrder(const RunOrder&) = delete;
-    RunOrder& operator=(const RunOrder&) = delete;
-
-    const Run* runs() const noexcept;
-    std::size_t size() const noexcept;
-
-private:
-    Run* runs_;
-    std::size_t size_;
-};
+// The runs of `lengths`, longest first and, among equally long ones, in column order, written into
+// `room` (one entry per length at least). Zero-length runs are left out: they have nothing to write.
+std::span<const Run> order_runs(std::span<const std::uint64_t> lengths, std::span<Run> room) noexcept;
 
 }  // namespace brindlex::core

@@ -1,6 +1,4 @@
 // The reference many-series kernels: each series gathered into contiguous memory and handed to the one-series kernel.
-#include <memory>
-
 #include "core/atr.h"
 #include "core/ema.h"
 #include "core/macd.h"
@@ -11,7 +9,8 @@ namespace brindlex::core::scalar {
 namespace {
 
 // One series of a block: borrowed in place when its elements are adjacent, else copied into
-// `buffer`, which holds at least `length` elements.
+// `buffer`, which holds at least `length` elements (the workspace's series, there whenever some
+// array of the call is strided).
 InputSlice series_in(BlockIn b, std::uint64_t k, double* buffer) noexcept {
     const unaligned_double* p = b.data + static_cast<std::ptrdiff_t>(k) * b.series_stride;
     if (b.time_stride == 1) return {p, b.length};
@@ -33,17 +32,13 @@ void flush(BlockOut b, std::uint64_t k, const double* buffer) noexcept {
     for (std::uint64_t t = 0; t < b.length; ++t) p[static_cast<std::ptrdiff_t>(t) * b.time_stride] = buffer[t];
 }
 
-std::unique_ptr<double[]> buffers(std::uint64_t length, int count) {
-    return std::unique_ptr<double[]>(new double[length * static_cast<std::uint64_t>(count)]);
-}
-
 template <class Kernel>
-void one_in_one_out(BlockIn data, BlockOut out, Kernel kernel) noexcept {
+void one_in_one_out(BlockIn data, BlockOut out, Workspace& work, Kernel kernel) noexcept {
     const std::uint64_t n = data.length;
-    const auto buffer = buffers(n, 2);
+    double* const b = work.series();
     for (std::uint64_t k = 0; k < data.count; ++k) {
-        kernel(series_in(data, k, buffer.get()), series_out(out, k, buffer.get() + n));
-        flush(out, k, buffer.get() + n);
+        kernel(series_in(data, k, b), series_out(out, k, b + n));
+        flush(out, k, b + n);
     }
 }
 
@@ -62,22 +57,23 @@ OutputSlice part(OutputSlice s, std::uint64_t start, std::uint64_t n) noexcept {
 
 }  // namespace
 
-// One series at a time.
+// One series at a time, with no group state.
 std::uint64_t series_per_group() noexcept { return 1; }
 
-void sma_many(std::uint64_t period, BlockIn data, BlockOut out) noexcept {
-    one_in_one_out(data, out, [&](InputSlice x, OutputSlice y) { sma(period, x, y); });
+std::size_t group_state_bytes(std::uint64_t) noexcept { return 0; }
+
+void sma_many(std::uint64_t period, BlockIn data, BlockOut out, Workspace& work) noexcept {
+    one_in_one_out(data, out, work, [&](InputSlice x, OutputSlice y) { sma(period, x, y); });
 }
 
-void ema_many(std::uint64_t period, BlockIn data, BlockOut out) noexcept {
-    one_in_one_out(data, out, [&](InputSlice x, OutputSlice y) { ema(period, x, y); });
+void ema_many(std::uint64_t period, BlockIn data, BlockOut out, Workspace& work) noexcept {
+    one_in_one_out(data, out, work, [&](InputSlice x, OutputSlice y) { ema(period, x, y); });
 }
 
 void macd_many(std::uint64_t fast, std::uint64_t slow, std::uint64_t signal, BlockIn data, BlockOut macd_out,
-               BlockOut signal_out, BlockOut hist) noexcept {
+               BlockOut signal_out, BlockOut hist, Workspace& work) noexcept {
     const std::uint64_t n = data.length;
-    const auto buffer = buffers(n, 4);
-    double* const b = buffer.get();
+    double* const b = work.series();
     for (std::uint64_t k = 0; k < data.count; ++k) {
         macd(fast, slow, signal, series_in(data, k, b), series_out(macd_out, k, b + n),
              series_out(signal_out, k, b + 2 * n), series_out(hist, k, b + 3 * n));
@@ -87,10 +83,10 @@ void macd_many(std::uint64_t fast, std::uint64_t slow, std::uint64_t signal, Blo
     }
 }
 
-void atr_many(std::uint64_t period, BlockIn high, BlockIn low, BlockIn close, BlockOut out) noexcept {
+void atr_many(std::uint64_t period, BlockIn high, BlockIn low, BlockIn close, BlockOut out,
+              Workspace& work) noexcept {
     const std::uint64_t n = high.length;
-    const auto buffer = buffers(n, 4);
-    double* const b = buffer.get();
+    double* const b = work.series();
     for (std::uint64_t k = 0; k < high.count; ++k) {
         atr(period, series_in(high, k, b), series_in(low, k, b + n), series_in(close, k, b + 2 * n),
             series_out(out, k, b + 3 * n));
@@ -99,18 +95,18 @@ void atr_many(std::uint64_t period, BlockIn high, BlockIn low, BlockIn close, Bl
 }
 
 void sma_runs(std::uint64_t period, InputSlice data, std::span<const std::uint64_t> lengths,
-              OutputSlice out) noexcept {
+              OutputSlice out, Workspace&) noexcept {
     each_run(lengths, [&](std::uint64_t at, std::uint64_t n) { sma(period, part(data, at, n), part(out, at, n)); });
 }
 
 void ema_runs(std::uint64_t period, InputSlice data, std::span<const std::uint64_t> lengths,
-              OutputSlice out) noexcept {
+              OutputSlice out, Workspace&) noexcept {
     each_run(lengths, [&](std::uint64_t at, std::uint64_t n) { ema(period, part(data, at, n), part(out, at, n)); });
 }
 
 void macd_runs(std::uint64_t fast, std::uint64_t slow, std::uint64_t signal, InputSlice data,
                std::span<const std::uint64_t> lengths, OutputSlice macd_out, OutputSlice signal_out,
-               OutputSlice hist) noexcept {
+               OutputSlice hist, Workspace&) noexcept {
     each_run(lengths, [&](std::uint64_t at, std::uint64_t n) {
         macd(fast, slow, signal, part(data, at, n), part(macd_out, at, n), part(signal_out, at, n),
              part(hist, at, n));
@@ -118,7 +114,7 @@ void macd_runs(std::uint64_t fast, std::uint64_t slow, std::uint64_t signal, Inp
 }
 
 void atr_runs(std::uint64_t period, InputSlice high, InputSlice low, InputSlice close,
-              std::span<const std::uint64_t> lengths, OutputSlice out) noexcept {
+              std::span<const std::uint64_t> lengths, OutputSlice out, Workspace&) noexcept {
     each_run(lengths, [&](std::uint64_t at, std::uint64_t n) {
         atr(period, part(high, at, n), part(low, at, n), part(close, at, n), part(out, at, n));
     });

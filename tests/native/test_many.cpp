@@ -153,7 +153,9 @@ void check_blocks(std::uint64_t seed, Draw draw, const One& one,
                   const std::function<void(const Params&, std::array<BlockIn, In>, std::array<BlockOut, Out>)>& many) {
     SeriesMaker r(seed);
     for (int round = 0; round < 300; ++round) {
-        const std::uint64_t count = r.chance(0.1) ? r.below(2) : r.below(41);
+        // Every count up to 40 once: a lone series, every partial group of every target's width
+        // (fewer than half a group goes to the one-series kernel, more to the lanes), whole groups.
+        const std::uint64_t count = round <= 40 ? round : r.chance(0.1) ? r.below(2) : r.below(41);
         const std::uint64_t length = r.chance(0.1) ? r.below(3) : r.chance(0.2) ? r.below(400) : r.below(70);
         const Params q = draw(r, length);
         std::vector<Strided> ins, outs;
@@ -205,7 +207,8 @@ void check_runs(std::uint64_t seed, Draw draw, const One& one,
     SeriesMaker r(seed);
     for (int round = 0; round < 300; ++round) {
         const std::uint64_t typical = r.chance(0.2) ? 300 : 60;
-        std::vector<std::uint64_t> lengths(r.below(40));
+        // Every number of runs up to 40 once, as for the blocks' counts.
+        std::vector<std::uint64_t> lengths(round < 40 ? round : r.below(40));
         for (auto& n : lengths) n = r.chance(0.1) ? 0 : r.chance(0.5) ? typical - r.below(3) : r.below(typical);
         const Params q = draw(r, typical);
         std::vector<std::vector<Series>> series;
