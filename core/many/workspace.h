@@ -27,7 +27,7 @@ public:
 
     // Four series of the block's length: one input gathered and up to three outputs (three inputs
     // and one output for ATR); null unless the block was `gathered`.
-    double* series() noexcept { return &series_.data()->value; }
+    double* series() noexcept { return reinterpret_cast<double*>(series_.data()); }
     std::span<Run> runs() noexcept { return runs_; }
     // The state of the groups of lanes that take turns over a block.
     void* groups() noexcept { return groups_.data(); }
@@ -38,7 +38,8 @@ private:
     struct alignas(64) Line {
         std::byte bytes[64];
     };
-    // Left uninitialised: every element is written before it is read.
+    // Left uninitialised: every element is written before it is read. Its one member lies at its
+    // address, so a pointer to cells is one to doubles.
     struct Cell {
         Cell() noexcept {}
         double value;
