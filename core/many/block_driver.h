@@ -50,6 +50,11 @@ Lanes_ lanes_of(Block b, std::uint64_t first, std::uint64_t real) noexcept {
 // sliver down thousands of rows defeats the prefetchers and the address translation cache alike.
 // The groups' running values go through the workspace between turns, but no chain waits on that:
 // a group's next turn comes after every other group's.
+// Turns of one tile and every group of the block in one batch are measured choices, not
+// conveniences: turns of several tiles execute fewer instructions (the state's trips and the
+// call are paid less often) yet run slower, since a turn then keeps that many more rows of every
+// array in flight at once, more streams than the prefetchers follow; and fewer groups per batch
+// turn each row into several strided walks.
 // whole(first, count) computes series first..first + count - 1 with the one-series kernel.
 template <class Make, class Whole>
 void over_blocks(std::uint64_t count, std::uint64_t length, Workspace& work, Make&& make, Whole&& whole) noexcept {
