@@ -42,7 +42,7 @@ void atr(std::uint64_t period, InputSlice high, InputSlice low, InputSlice close
                               [=](std::uint64_t i) { return true_range_at(h + i, l + i, c + i - 1); });
     const double value = atr_seed(s, pd);
     out[p] = value;
-    atr_continue(value, inv, [=](std::uint64_t j) { return true_range_at(h + j, l + j, c + j - 1); }, out, p + 1, n);
+    atr_continue(value, inv, [=](std::uint64_t j) { return true_range_at(h + j, l + j, c + j - 1); }, output, p + 1, n);
 }
 
 }  // namespace brindlex::core

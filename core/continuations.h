@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 #include "atr_step.h"
 #include "lanes.h"
@@ -9,10 +10,16 @@
 
 namespace brindlex::core {
 
+// Inputs and outputs are slices or strided series, never bare pointers: a pointer to
+// unaligned_double deduced as a template argument loses its one-byte alignment, and the loop
+// would then assume aligned elements.
+template <class T>
+concept Indexable = !std::is_pointer_v<T>;
+
 // SMA from position `from` to `to` - 1, the running sum `sum` being that of the window before
 // `from`; x[i] and y[i] are position i of the input and output, whatever holds them (a series, a
 // strided series). Returns the running sum at `to`. from >= p.
-template <class In, class Out>
+template <Indexable In, Indexable Out>
 BRINDLEX_STEP double sma_continue(double sum, std::uint64_t p, double inv, In x, Out y, std::uint64_t from,
                                   std::uint64_t to) noexcept {
     for (std::uint64_t i = from; i < to; ++i) {
@@ -25,7 +32,7 @@ BRINDLEX_STEP double sma_continue(double sum, std::uint64_t p, double inv, In x,
 
 // ATR from position `from` to `to` - 1 after its seed, `value` being the average before `from`;
 // true_range(j) gives bar j's true range, asked for in order. Returns the average at `to`.
-template <class TrueRange, class Out>
+template <class TrueRange, Indexable Out>
 BRINDLEX_STEP double atr_continue(double value, double inv, TrueRange true_range, Out y, std::uint64_t from,
                                   std::uint64_t to) noexcept {
     for (std::uint64_t j = from; j < to; ++j) {

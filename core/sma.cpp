@@ -28,7 +28,7 @@ void sma(std::uint64_t period, InputSlice data, OutputSlice output) noexcept {
     const double sum = seed_sum(average_sum_start<double>(), 0, p, [x](std::uint64_t k) { return double{x[k]}; });
     const double inv = reciprocal_of(p);
     out[p - 1] = sma_mean(sum, inv);
-    sma_continue(sum, p, inv, x, out, p, n);
+    sma_continue(sum, p, inv, data, output, p, n);
 }
 
 }  // namespace brindlex::core

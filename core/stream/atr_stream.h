@@ -62,7 +62,7 @@ public:
             prev = c[k];
             return tr;
         };
-        value_ = atr_continue(value_, inv_, range, o, j, n);
+        value_ = atr_continue(value_, inv_, range, out, j, n);
         prev_close_ = prev;
         count_ += n - first;
         last_ = o[n - 1];

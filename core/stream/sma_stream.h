@@ -57,7 +57,7 @@ public:
         if (from_ring == n) return;
         const unaligned_double* in = x.data();
         unaligned_double* o = out.data();
-        sum_ = sma_continue(sum_, p, inv_, in, o, p, n);
+        sum_ = sma_continue(sum_, p, inv_, x, out, p, n);
         for (std::uint64_t i = n - p > p ? n - p : p; i < n; ++i) window_.push(in[i]);
         count_ += n - p;
         last_ = o[n - 1];
