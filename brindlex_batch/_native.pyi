@@ -28,7 +28,7 @@ def macd(data: numpy.typing.ArrayLike, fast_period: SupportsIndex, slow_period: 
 def atr(high: numpy.typing.ArrayLike, low: numpy.typing.ArrayLike, close: numpy.typing.ArrayLike, period: SupportsIndex, axis: SupportsIndex, lengths: numpy.typing.ArrayLike | None, out: numpy.typing.NDArray[numpy.float64] | None, threads: SupportsIndex, /) -> numpy.typing.NDArray[numpy.float64]:
     """Average true range of every series of bars, as brindlex_batch.atr."""
 
-def _macd_signal_start(slow_period: int, signal_period: int) -> int:
+def macd_signal_start(slow_period: int, signal_period: int) -> int:
     """Where MACD's signal line starts, as the kernels compute it."""
 
 def _available_targets() -> list[str]:

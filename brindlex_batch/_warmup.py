@@ -9,6 +9,8 @@ import numpy as np
 
 import brindlex_batch
 
+from . import _native
+
 __all__ = ["warmup"]
 
 # Each indicator's number of input arrays, and its periods' defaults (None: the period is required).
@@ -57,7 +59,7 @@ def warmup(indicator: str, /, *periods: int) -> int | None | dict[str, int]:
     if indicator == "macd":
         _, slow, signal = checked
         # For a huge signal period the kernels' start wraps, and the signal then starts with the line.
-        signal_start = max(slow - 1, brindlex_batch._native._macd_signal_start(slow, signal))
+        signal_start = max(slow - 1, _native.macd_signal_start(slow, signal))
         return {"macd": slow - 1, "signal": signal_start, "hist": signal_start}
     (period,) = checked
     if period == 0:

@@ -200,7 +200,7 @@ NB_MODULE(_native, m) {
 
     if (PyModule_AddFunctions(m.ptr(), indicator_functions) != 0) throw nb::python_error();
 
-    m.def("_macd_signal_start",
+    m.def("macd_signal_start",
           [](std::uint64_t slow, std::uint64_t signal) { return brindlex::core::macd_signal_start(slow, signal); },
           "slow_period"_a, "signal_period"_a, "Where MACD's signal line starts, as the kernels compute it.");
     m.def("_available_targets", &available_target_names,
