@@ -1,0 +1,75 @@
+// The rows of a long column grouped by an integer code per row: the counting and sorting loops.
+#include "core/many/row_groups.h"
+
+#include <algorithm>
+
+namespace brindlex::core {
+
+CodeScan scan_codes(std::span<const std::uint64_t> codes) noexcept {
+    CodeScan scan;
+    if (codes.empty()) return scan;
+    scan.largest = codes[0];
+    scan.runs = 1;
+    for (std::size_t i = 1; i < codes.size(); ++i) {
+        scan.largest = std::max(scan.largest, codes[i]);
+        scan.runs += codes[i] != codes[i - 1];
+        scan.sorted = scan.sorted && codes[i] >= codes[i - 1];
+    }
+    return scan;
+}
+
+std::span<const std::uint64_t> run_lengths(std::span<const std::uint64_t> codes, std::span<std::uint64_t> room) noexcept {
+    std::size_t runs = 0;
+    for (std::size_t i = 0; i < codes.size(); ++i) {
+        if (i == 0 || codes[i] != codes[i - 1]) room[runs++] = 0;
+        ++room[runs - 1];
+    }
+    return room.first(runs);
+}
+
+std::size_t count_groups(std::span<const std::uint64_t> codes, std::span<std::uint64_t> table) noexcept {
+    std::fill(table.begin(), table.end(), 0);
+    for (const std::uint64_t c : codes) ++table[c];
+    return static_cast<std::size_t>(std::count_if(table.begin(), table.end(), [](std::uint64_t n) { return n != 0; }));
+}
+
+std::size_t place_rows(std::span<const std::uint64_t> codes, std::span<std::uint64_t> table,
+                       std::span<std::uint64_t> rows) noexcept {
+    // Each code's count becomes where its rows begin; placing a row moves that to where the next
+    // goes, so that, once all are placed, each entry is where its code's rows end.
+    std::uint64_t start = 0;
+    for (std::uint64_t& entry : table) start += std::exchange(entry, start);
+    for (std::size_t i = 0; i < codes.size(); ++i) rows[table[codes[i]]++] = i;
+    // The ends of the codes present, as sizes, moved to the front: entry k is written after
+    // entry c >= k is read.
+    std::size_t groups = 0;
+    std::uint64_t end = 0;
+    for (const std::uint64_t next : table) {
+        if (next != end) table[groups++] = next - end;
+        end = next;
+    }
+    return groups;
+}
+
+std::size_t sort_pairs(std::span<const std::uint64_t> codes,
+                       std::span<std::pair<std::uint64_t, std::uint64_t>> pairs) noexcept {
+    for (std::size_t i = 0; i < codes.size(); ++i) pairs[i] = {codes[i], i};
+    // Rows differ, so this order is total: what a stable sort by code gives, with no buffer.
+    std::sort(pairs.begin(), pairs.end());
+    std::size_t groups = 0;
+    for (std::size_t i = 0; i < pairs.size(); ++i) groups += i == 0 || pairs[i].first != pairs[i - 1].first;
+    return groups;
+}
+
+void split_pairs(std::span<const std::pair<std::uint64_t, std::uint64_t>> pairs, std::span<std::uint64_t> rows,
+                 std::span<std::uint64_t> lengths) noexcept {
+    std::size_t group = 0;
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        rows[i] = pairs[i].second;
+        if (i != 0 && pairs[i].first != pairs[i - 1].first) ++group;
+        if (i == 0 || pairs[i].first != pairs[i - 1].first) lengths[group] = 0;
+        ++lengths[group];
+    }
+}
+
+}  // namespace brindlex::core
