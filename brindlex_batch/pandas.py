@@ -17,11 +17,10 @@ import pandas as pd
 
 import brindlex_batch
 
-from ._grouping import compute_long, layout_of_codes
-
 __all__ = ["atr", "ema", "macd", "sma"]
 
-# One call of the companion module: the input arrays, the time axis and the series' lengths.
+# One call of the companion module: the input arrays, the time axis and each row's group code
+# (None: one series per column).
 _Kernel: TypeAlias = Callable[[Sequence[npt.NDArray[np.float64]], int, npt.NDArray[np.integer] | None],
                               Sequence[npt.NDArray[np.float64]]]
 MACD_COLUMNS = ("macd", "signal", "hist")
@@ -46,9 +45,9 @@ def _labelled(value: object, argument: str) -> pd.Series[Any] | pd.DataFrame:
     raise TypeError(f"argument '{argument}': expected a pandas Series or DataFrame, got {type(value).__name__}")
 
 
-def _codes(by: object, index: pd.Index[Any]) -> tuple[npt.NDArray[np.intp], int]:
-    """Each row's group number, and the number of groups; a missing key is a group of its own.
-    A Series of keys is aligned on the data's index, as groupby does."""
+def _codes(by: object, index: pd.Index[Any]) -> npt.NDArray[np.integer]:
+    """Each row's group code, for ``groups=``; a missing key is a group of its own. A Series of
+    keys is aligned on the data's index, as groupby does."""
     keys: pd.Series[Any] | pd.Index[Any] | npt.NDArray[Any]
     if isinstance(by, pd.Series):
         series: pd.Series[Any] = cast(Any, by)
@@ -63,11 +62,10 @@ def _codes(by: object, index: pd.Index[Any]) -> tuple[npt.NDArray[np.intp], int]
     if not isinstance(keys, np.ndarray) and isinstance(keys.dtype, pd.CategoricalDtype):
         # Categories already number their rows; a missing key (-1) becomes a group of its own.
         categorical = cast(pd.Categorical, keys.array)
-        groups = len(categorical.categories)
-        codes = categorical.codes.astype(np.intp)
-        return np.where(codes < 0, groups, codes), groups + 1
-    codes, uniques = pd.factorize(keys, use_na_sentinel=False)
-    return codes, len(uniques)
+        codes = categorical.codes
+        return np.where(codes < 0, len(categorical.categories), codes) if (codes < 0).any() else codes
+    codes, _ = pd.factorize(keys, use_na_sentinel=False)
+    return codes
 
 
 def _compute(inputs: Sequence[object], names: Sequence[str], by: object,
@@ -89,8 +87,7 @@ def _compute(inputs: Sequence[object], names: Sequence[str], by: object,
         return list(kernel(columns, 0, None))
     if by is None:
         return list(kernel(columns, -1, None))
-    layout = layout_of_codes(*_codes(by, first.index))
-    return compute_long(layout, lambda gathered, lengths: kernel(gathered, -1, lengths), columns)
+    return list(kernel(columns, -1, _codes(by, first.index)))
 
 
 def _single(like: pd.Series[Any] | pd.DataFrame, values: npt.NDArray[np.float64], name: str) -> Any:
@@ -114,8 +111,8 @@ def sma(data: pd.DataFrame, period: int, *, by: None = None) -> pd.DataFrame: ..
 
 def sma(data: pd.Series[Any] | pd.DataFrame, period: int, *, by: Any = None) -> Any:
     """Simple moving average; a Series comes back named ``sma_<period>``."""
-    (values,) = _compute([data], ["data"], by, lambda c, axis, lengths: (
-        brindlex_batch.sma(c[0], period, axis=axis, lengths=lengths),))
+    (values,) = _compute([data], ["data"], by, lambda c, axis, groups: (
+        brindlex_batch.sma(c[0], period, axis=axis, groups=groups),))
     return _single(data, values, f"sma_{period}")
 
 
@@ -127,8 +124,8 @@ def ema(data: pd.DataFrame, period: int, *, by: None = None) -> pd.DataFrame: ..
 
 def ema(data: pd.Series[Any] | pd.DataFrame, period: int, *, by: Any = None) -> Any:
     """Exponential moving average; a Series comes back named ``ema_<period>``."""
-    (values,) = _compute([data], ["data"], by, lambda c, axis, lengths: (
-        brindlex_batch.ema(c[0], period, axis=axis, lengths=lengths),))
+    (values,) = _compute([data], ["data"], by, lambda c, axis, groups: (
+        brindlex_batch.ema(c[0], period, axis=axis, groups=groups),))
     return _single(data, values, f"ema_{period}")
 
 
@@ -136,8 +133,8 @@ def macd(data: pd.Series[Any] | pd.DataFrame, fast_period: int = 12, slow_period
          signal_period: int = 9, *, by: Any = None) -> pd.DataFrame:
     """MACD line, signal line and histogram: columns ``macd``, ``signal`` and ``hist`` (for a wide
     frame, those three above the frame's own columns)."""
-    lines = _compute([data], ["data"], by, lambda c, axis, lengths: brindlex_batch.macd(
-        c[0], fast_period, slow_period, signal_period, axis=axis, lengths=lengths))
+    lines = _compute([data], ["data"], by, lambda c, axis, groups: brindlex_batch.macd(
+        c[0], fast_period, slow_period, signal_period, axis=axis, groups=groups))
     return _macd_frame(data, lines)
 
 
@@ -153,6 +150,6 @@ def atr(high: pd.Series[Any] | pd.DataFrame, low: pd.Series[Any] | pd.DataFrame,
         close: pd.Series[Any] | pd.DataFrame, period: int = 14, *, by: Any = None) -> Any:
     """Average true range of three Series (or three wide frames) with one index; a Series comes
     back named ``atr_<period>``."""
-    (values,) = _compute([high, low, close], ["high", "low", "close"], by, lambda c, axis, lengths: (
-        brindlex_batch.atr(c[0], c[1], c[2], period, axis=axis, lengths=lengths),))
+    (values,) = _compute([high, low, close], ["high", "low", "close"], by, lambda c, axis, groups: (
+        brindlex_batch.atr(c[0], c[1], c[2], period, axis=axis, groups=groups),))
     return _single(high, values, f"atr_{period}")

@@ -47,7 +47,8 @@ def plain(high, low, close, periods):
 def long_frames(draw):
     """Bars of a few groups, each group's rows in time order but the groups interleaved at random
     (or adjacent), with NaN, infinities and missing values (`missing`: True) sprinkled over the
-    prices."""
+    prices. Groups are numbered in `keys`; the last one's key is sometimes the missing key, drawn
+    by key_column."""
     lengths = draw(st.lists(st.integers(0, 40), min_size=1, max_size=4))
     rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
     keys = np.repeat(np.arange(len(lengths)), lengths)
@@ -66,6 +67,32 @@ def long_frames(draw):
     return keys, prices, missing, periods
 
 
+# Keys of each kind: integers (negative ones too), strings, categories, floats. Where `null_key`,
+# group `last` has the missing key (None, NaN, pd.NA or a missing category).
+KEY_KINDS = ["int", "negative int", "string", "categorical", "float"]
+
+
+def key_column(lib, kind, keys, null_key):
+    """Keys of the kind for the group numbers `keys`, as a polars or pandas Series."""
+    pl_or_pd = lib.__name__
+    last = keys.max(initial=0)
+    absent = null_key & (keys == last)
+    if kind in ("int", "negative int"):
+        values = keys * 1000 - (5_000 if kind == "negative int" else 0)
+    elif kind == "float":
+        values = keys * 0.5
+    else:
+        values = np.array([f"k{k}" for k in keys], dtype=object)
+    if pl_or_pd == "polars":
+        column = lib.Series("key", values, strict=False).set(lib.Series(absent), None)
+        return column.cast(lib.Categorical) if kind == "categorical" else column
+    dtype = {"int": "Int64", "negative int": "Int64", "float": None, "string": object,
+             "categorical": "category"}[kind]
+    column = lib.Series(values, dtype=dtype)
+    column[absent] = None
+    return column
+
+
 def expected(keys, prices, missing, periods):
     """brindlex's outputs group by group, put back in the frame's rows; missing prices read as NaN."""
     nan = {name: np.where(missing[name], np.nan, column) for name, column in prices.items()}
@@ -78,13 +105,14 @@ def expected(keys, prices, missing, periods):
 
 
 @settings(max_examples=150 // SCALE, deadline=None)
-@given(frame=long_frames(), nan_as_null=st.booleans(), lazy=st.booleans(), string_keys=st.booleans())
-def test_polars_matches_brindlex_per_group(pl, frame, nan_as_null, lazy, string_keys):
+@given(frame=long_frames(), nan_as_null=st.booleans(), lazy=st.booleans(), kind=st.sampled_from(KEY_KINDS),
+       null_key=st.booleans())
+def test_polars_matches_brindlex_per_group(pl, frame, nan_as_null, lazy, kind, null_key):
     import brindlex_batch.polars as bxp
 
     keys, prices, missing, periods = frame
     (sma, ema, atr), (fast, slow, signal) = periods
-    bars = pl.DataFrame({"key": keys.astype(str) if string_keys else keys, **{
+    bars = pl.DataFrame({"key": key_column(pl, kind, keys, null_key), **{
         name: pl.Series(name, column).set(pl.Series(missing[name]), None)
         for name, column in prices.items()}})
     options = {"by": "key", "nan_as_null": nan_as_null}
@@ -103,8 +131,9 @@ def test_polars_matches_brindlex_per_group(pl, frame, nan_as_null, lazy, string_
 
 
 @settings(max_examples=150 // SCALE, deadline=None)
-@given(frame=long_frames(), keys_as=st.sampled_from(["series", "array", "shuffled index"]))
-def test_pandas_matches_brindlex_per_group(pd, bxd, frame, keys_as):
+@given(frame=long_frames(), keys_as=st.sampled_from(["series", "array", "shuffled index"]),
+       kind=st.sampled_from(KEY_KINDS), null_key=st.booleans())
+def test_pandas_matches_brindlex_per_group(pd, bxd, frame, keys_as, kind, null_key):
     keys, prices, missing, periods = frame
     (sma, ema, atr), (fast, slow, signal) = periods
     index = pd.Index(np.random.default_rng(len(keys)).permutation(len(keys)) * 10)
@@ -112,8 +141,9 @@ def test_pandas_matches_brindlex_per_group(pd, bxd, frame, keys_as):
     bars = pd.DataFrame({name: pd.array(np.where(missing[name], np.nan, column), dtype="Float64" if name != "close" else None)
                          for name, column in prices.items()}, index=index)
     bars.loc[missing["close"], "close"] = np.nan
-    by = {"series": pd.Series(keys, index=index), "array": keys,
-          "shuffled index": pd.Series(keys, index=index).sample(frac=1.0, random_state=1)}[keys_as]
+    labels = key_column(pd, kind, keys, null_key).set_axis(index)
+    by = {"series": labels, "array": labels.array,
+          "shuffled index": labels.sample(frac=1.0, random_state=1)}[keys_as]
     results = {"sma": bxd.sma(bars["close"], sma, by=by), "ema": bxd.ema(bars["close"], ema, by=by),
                **bxd.macd(bars["close"], fast, slow, signal, by=by),
                "atr": bxd.atr(bars["high"], bars["low"], bars["close"], atr, by=by)}
