@@ -62,6 +62,19 @@ nb::object call(PyObject* function, nb::handle argument, PyObject* dtype) {
     return checked(PyObject_Vectorcall(function, arguments, dtype ? 2 : 1, nullptr));
 }
 
+// The groups of codes of 0 or more, `width` bytes each: a signed code reads as the unsigned one.
+core::RowGroups group_rows(const char* data, std::size_t size, std::int64_t width) {
+    const auto as = [&]<class Code>(Code) {
+        return core::RowGroups::of(std::span<const Code>(reinterpret_cast<const Code*>(data), size));
+    };
+    switch (width) {
+        case 1: return as(std::uint8_t{});
+        case 2: return as(std::uint16_t{});
+        case 4: return as(std::uint32_t{});
+        default: return as(std::uint64_t{});
+    }
+}
+
 }  // namespace
 
 CheckedCall::CheckedCall(const Signature& signature, const nb::handle* inputs, const nb::handle* periods,
@@ -101,9 +114,9 @@ void CheckedCall::read_inputs(const nb::handle* inputs) {
     }
 }
 
-// A one-dimensional sequence of integers of 0 or more, for one-dimensional data, as uint64 in C
-// order; `what` names its entries in messages.
-nb::object CheckedCall::read_counts(nb::handle counts, const char* name, const char* what) {
+// A one-dimensional sequence of integers of 0 or more, for one-dimensional data, in C order and
+// converted to `dtype` (none: kept); `what` names its entries in messages.
+nb::object CheckedCall::read_counts(nb::handle counts, const char* name, const char* what, PyObject* dtype) {
     const args::NumpyArrays& np = numpy();
     if (ndim(arrays_[0]) != 1) {
         raise(PyExc_ValueError, "argument '%s': only for one-dimensional data (a long column), got %d dimensions",
@@ -128,7 +141,7 @@ nb::object CheckedCall::read_counts(nb::handle counts, const char* name, const c
             }
         }
     }
-    return call(np.ascontiguousarray, given, np.uint64_type);
+    return call(np.ascontiguousarray, given, dtype);
 }
 
 // The runs are cut from one contiguous column.
@@ -143,7 +156,7 @@ void CheckedCall::make_columns() {
 
 void CheckedCall::read_lengths(nb::handle lengths) {
     if (lengths.is_none()) return;
-    length_array_ = read_counts(lengths, "lengths", "lengths");
+    length_array_ = read_counts(lengths, "lengths", "lengths", numpy().uint64_type);
     lengths_ = LengthArray::of(length_array_.ptr());
     make_columns();
 }
@@ -153,13 +166,20 @@ void CheckedCall::read_groups(nb::handle groups, bool with_lengths) {
     if (with_lengths) {
         raise(PyExc_ValueError, "arguments 'lengths' and 'groups': expected one of them, got both");
     }
-    const nb::object codes = read_counts(groups, "groups", "codes");
-    const LengthArray view = LengthArray::of(codes.ptr());
-    const std::size_t rows = args::array_fields(arrays_[0].ptr())->dimensions[0];
-    if (view.shape(0) != rows) {
-        raise(PyExc_ValueError, "argument 'groups': expected one code per row (%zu), got %zu", rows, view.shape(0));
+    // Read at their own width, which saves converting a column of narrow codes; of another byte
+    // order, they are converted, and copied where they lie unaligned.
+    nb::object codes = read_counts(groups, "groups", "codes", nullptr);
+    if (!nb::cast<bool>(codes.attr("dtype").attr("isnative"))) {
+        codes = call(numpy().ascontiguousarray, codes, numpy().uint64_type);
     }
-    groups_ = core::RowGroups::of({view.data(), view.shape(0)});
+    if (!(args::array_fields(codes.ptr())->flags & args::npy_aligned)) codes = codes.attr("copy")();
+    const args::ArrayObject* fields = args::array_fields(codes.ptr());
+    const auto size = static_cast<std::size_t>(fields->dimensions[0]);
+    const std::size_t rows = args::array_fields(arrays_[0].ptr())->dimensions[0];
+    if (size != rows) {
+        raise(PyExc_ValueError, "argument 'groups': expected one code per row (%zu), got %zu", rows, size);
+    }
+    groups_ = group_rows(fields->data, size, size == 0 ? 8 : numpy().element_size(codes.ptr()));
     make_columns();
 }
 

@@ -52,7 +52,7 @@ private:
     void read_inputs(const nb::handle* inputs);
     void read_lengths(nb::handle lengths);
     void read_groups(nb::handle groups, bool with_lengths);
-    nb::object read_counts(nb::handle given, const char* name, const char* what);
+    nb::object read_counts(nb::handle given, const char* name, const char* what, PyObject* dtype);
     void make_columns();
     void read_periods(const nb::handle* periods);
     void read_outputs(nb::handle out);

@@ -1,24 +1,26 @@
-// The rows of a long column grouped by an integer code per row: the counting and sorting loops.
+// The rows of a long column grouped by an integer code per row: the counting and sorting loops, for each width of code.
 #include "core/many/row_groups.h"
 
 #include <algorithm>
 
 namespace brindlex::core {
 
-CodeScan scan_codes(std::span<const std::uint64_t> codes) noexcept {
+template <CodeType Code>
+CodeScan scan_codes(std::span<const Code> codes) noexcept {
     CodeScan scan;
     if (codes.empty()) return scan;
-    scan.largest = codes[0];
-    scan.runs = 1;
+    Code largest = codes[0];
+    std::uint64_t changes = 0, falls = 0;
     for (std::size_t i = 1; i < codes.size(); ++i) {
-        scan.largest = std::max(scan.largest, codes[i]);
-        scan.runs += codes[i] != codes[i - 1];
-        scan.sorted = scan.sorted && codes[i] >= codes[i - 1];
+        largest = std::max(largest, codes[i]);
+        changes += codes[i] != codes[i - 1];
+        falls += codes[i] < codes[i - 1];
     }
-    return scan;
+    return {largest, changes + 1, falls == 0};
 }
 
-std::span<const std::uint64_t> run_lengths(std::span<const std::uint64_t> codes, std::span<std::uint64_t> room) noexcept {
+template <CodeType Code>
+std::span<const std::uint64_t> run_lengths(std::span<const Code> codes, std::span<std::uint64_t> room) noexcept {
     std::size_t runs = 0;
     for (std::size_t i = 0; i < codes.size(); ++i) {
         if (i == 0 || codes[i] != codes[i - 1]) room[runs++] = 0;
@@ -27,13 +29,15 @@ std::span<const std::uint64_t> run_lengths(std::span<const std::uint64_t> codes,
     return room.first(runs);
 }
 
-std::size_t count_groups(std::span<const std::uint64_t> codes, std::span<std::uint64_t> table) noexcept {
+template <CodeType Code>
+std::size_t count_groups(std::span<const Code> codes, std::span<std::uint64_t> table) noexcept {
     std::fill(table.begin(), table.end(), 0);
-    for (const std::uint64_t c : codes) ++table[c];
+    for (const Code c : codes) ++table[c];
     return static_cast<std::size_t>(std::count_if(table.begin(), table.end(), [](std::uint64_t n) { return n != 0; }));
 }
 
-std::size_t place_rows(std::span<const std::uint64_t> codes, std::span<std::uint64_t> table,
+template <CodeType Code>
+std::size_t place_rows(std::span<const Code> codes, std::span<std::uint64_t> table,
                        std::span<std::uint64_t> rows) noexcept {
     // Each code's count becomes where its rows begin; placing a row moves that to where the next
     // goes, so that, once all are placed, each entry is where its code's rows end.
@@ -51,8 +55,8 @@ std::size_t place_rows(std::span<const std::uint64_t> codes, std::span<std::uint
     return groups;
 }
 
-std::size_t sort_pairs(std::span<const std::uint64_t> codes,
-                       std::span<std::pair<std::uint64_t, std::uint64_t>> pairs) noexcept {
+template <CodeType Code>
+std::size_t sort_pairs(std::span<const Code> codes, std::span<CodeRow> pairs) noexcept {
     for (std::size_t i = 0; i < codes.size(); ++i) pairs[i] = {codes[i], i};
     // Rows differ, so this order is total: what a stable sort by code gives, with no buffer.
     std::sort(pairs.begin(), pairs.end());
@@ -61,15 +65,24 @@ std::size_t sort_pairs(std::span<const std::uint64_t> codes,
     return groups;
 }
 
-void split_pairs(std::span<const std::pair<std::uint64_t, std::uint64_t>> pairs, std::span<std::uint64_t> rows,
+void split_pairs(std::span<const CodeRow> pairs, std::span<std::uint64_t> rows,
                  std::span<std::uint64_t> lengths) noexcept {
     std::size_t group = 0;
     for (std::size_t i = 0; i < pairs.size(); ++i) {
         rows[i] = pairs[i].second;
-        if (i != 0 && pairs[i].first != pairs[i - 1].first) ++group;
-        if (i == 0 || pairs[i].first != pairs[i - 1].first) lengths[group] = 0;
+        const bool first_of_group = i == 0 || pairs[i].first != pairs[i - 1].first;
+        if (first_of_group && i != 0) ++group;
+        if (first_of_group) lengths[group] = 0;
         ++lengths[group];
     }
 }
+
+#define BRINDLEX_DEFINE_ROW_GROUP_LOOPS(Code)                                                                          \
+    template CodeScan scan_codes(std::span<const Code>) noexcept;                                                      \
+    template std::span<const std::uint64_t> run_lengths(std::span<const Code>, std::span<std::uint64_t>) noexcept;   \
+    template std::size_t count_groups(std::span<const Code>, std::span<std::uint64_t>) noexcept;                     \
+    template std::size_t place_rows(std::span<const Code>, std::span<std::uint64_t>, std::span<std::uint64_t>) noexcept; \
+    template std::size_t sort_pairs(std::span<const Code>, std::span<CodeRow>) noexcept;
+BRINDLEX_ROW_GROUP_LOOPS(BRINDLEX_DEFINE_ROW_GROUP_LOOPS)
 
 }  // namespace brindlex::core
