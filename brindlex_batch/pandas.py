@@ -1,7 +1,9 @@
 """The indicators of pandas Series and DataFrames: long frames grouped by key, wide frames by column.
 
 A Series is one series, or with ``by=`` (keys, one per row) one series per key, the rows of a key
-in frame order; keys need not be adjacent. A DataFrame is wide: one series per column, its rows
+in frame order; keys need not be adjacent. As in pandas' own groupby, rows whose key is missing
+(NaN, None, ``pd.NA``, a missing category, or no key for the row's label) get NaN, unless
+``dropna=False``, which makes them one series of their own. A DataFrame is wide: one series per column, its rows
 the time axis. Results are new objects aligned on the input's index, in its row order; missing
 values (NaN, ``pd.NA``) are NaN to the kernels, and positions without a value are NaN.
 """
@@ -45,9 +47,10 @@ def _labelled(value: object, argument: str) -> pd.Series[Any] | pd.DataFrame:
     raise TypeError(f"argument '{argument}': expected a pandas Series or DataFrame, got {type(value).__name__}")
 
 
-def _codes(by: object, index: pd.Index[Any]) -> npt.NDArray[np.integer]:
-    """Each row's group code, for ``groups=``; a missing key is a group of its own. A Series of
-    keys is aligned on the data's index, as groupby does."""
+def _codes(by: object, index: pd.Index[Any]) -> tuple[npt.NDArray[np.integer], npt.NDArray[np.bool_] | None]:
+    """Each row's group code, for ``groups=``, with the rows whose key is missing given a code of
+    their own, and those rows (None when there are none). A Series of keys is aligned on the
+    data's index, as groupby does."""
     keys: pd.Series[Any] | pd.Index[Any] | npt.NDArray[Any]
     if isinstance(by, pd.Series):
         series: pd.Series[Any] = cast(Any, by)
@@ -59,16 +62,22 @@ def _codes(by: object, index: pd.Index[Any]) -> npt.NDArray[np.integer]:
         keys = np.asarray(by)
     if keys.ndim != 1 or len(keys) != len(index):
         raise ValueError(f"argument 'by': expected one key per row ({len(index)}), got shape {keys.shape}")
+    codes: npt.NDArray[np.integer]
     if not isinstance(keys, np.ndarray) and isinstance(keys.dtype, pd.CategoricalDtype):
-        # Categories already number their rows; a missing key (-1) becomes a group of its own.
+        # Categories already number their rows.
         categorical = cast(pd.Categorical, keys.array)
-        codes = categorical.codes
-        return np.where(codes < 0, len(categorical.categories), codes) if (codes < 0).any() else codes
-    codes, _ = pd.factorize(keys, use_na_sentinel=False)
-    return codes
+        codes, count = categorical.codes, len(categorical.categories)
+    else:
+        codes, uniques = pd.factorize(keys)
+        count = len(uniques)
+    # Both mark a missing key -1: the code after the others.
+    absent = codes < 0
+    if not absent.any():
+        return codes, None
+    return np.where(absent, count, codes), absent
 
 
-def _compute(inputs: Sequence[object], names: Sequence[str], by: object,
+def _compute(inputs: Sequence[object], names: Sequence[str], by: object, dropna: bool,
              kernel: _Kernel) -> list[npt.NDArray[np.float64]]:
     data = [_labelled(value, name) for value, name in zip(inputs, names)]
     first = data[0]
@@ -87,7 +96,12 @@ def _compute(inputs: Sequence[object], names: Sequence[str], by: object,
         return list(kernel(columns, 0, None))
     if by is None:
         return list(kernel(columns, -1, None))
-    return list(kernel(columns, -1, _codes(by, first.index)))
+    codes, absent = _codes(by, first.index)
+    outputs = list(kernel(columns, -1, codes))
+    if dropna and absent is not None:
+        for output in outputs:
+            output[absent] = np.nan
+    return outputs
 
 
 def _single(like: pd.Series[Any] | pd.DataFrame, values: npt.NDArray[np.float64], name: str) -> Any:
@@ -104,52 +118,55 @@ def _macd_frame(like: pd.Series[Any] | pd.DataFrame, lines: Sequence[npt.NDArray
 
 
 @overload
-def sma(data: pd.Series[Any], period: int, *, by: Any = None) -> pd.Series[float]: ...
+def sma(data: pd.Series[Any], period: int, *, by: Any = None, dropna: bool = True) -> pd.Series[float]: ...
 @overload
-def sma(data: pd.DataFrame, period: int, *, by: None = None) -> pd.DataFrame: ...
+def sma(data: pd.DataFrame, period: int, *, by: None = None, dropna: bool = True) -> pd.DataFrame: ...
 
 
-def sma(data: pd.Series[Any] | pd.DataFrame, period: int, *, by: Any = None) -> Any:
-    """Simple moving average; a Series comes back named ``sma_<period>``."""
-    (values,) = _compute([data], ["data"], by, lambda c, axis, groups: (
+def sma(data: pd.Series[Any] | pd.DataFrame, period: int, *, by: Any = None, dropna: bool = True) -> Any:
+    """Simple moving average; a Series comes back named ``sma_<period>``. With ``by``, rows whose
+    key is missing get NaN, or form one series of their own where ``dropna=False``."""
+    (values,) = _compute([data], ["data"], by, dropna, lambda c, axis, groups: (
         brindlex_batch.sma(c[0], period, axis=axis, groups=groups),))
     return _single(data, values, f"sma_{period}")
 
 
 @overload
-def ema(data: pd.Series[Any], period: int, *, by: Any = None) -> pd.Series[float]: ...
+def ema(data: pd.Series[Any], period: int, *, by: Any = None, dropna: bool = True) -> pd.Series[float]: ...
 @overload
-def ema(data: pd.DataFrame, period: int, *, by: None = None) -> pd.DataFrame: ...
+def ema(data: pd.DataFrame, period: int, *, by: None = None, dropna: bool = True) -> pd.DataFrame: ...
 
 
-def ema(data: pd.Series[Any] | pd.DataFrame, period: int, *, by: Any = None) -> Any:
+def ema(data: pd.Series[Any] | pd.DataFrame, period: int, *, by: Any = None, dropna: bool = True) -> Any:
     """Exponential moving average; a Series comes back named ``ema_<period>``."""
-    (values,) = _compute([data], ["data"], by, lambda c, axis, groups: (
+    (values,) = _compute([data], ["data"], by, dropna, lambda c, axis, groups: (
         brindlex_batch.ema(c[0], period, axis=axis, groups=groups),))
     return _single(data, values, f"ema_{period}")
 
 
 def macd(data: pd.Series[Any] | pd.DataFrame, fast_period: int = 12, slow_period: int = 26,
-         signal_period: int = 9, *, by: Any = None) -> pd.DataFrame:
+         signal_period: int = 9, *, by: Any = None, dropna: bool = True) -> pd.DataFrame:
     """MACD line, signal line and histogram: columns ``macd``, ``signal`` and ``hist`` (for a wide
     frame, those three above the frame's own columns)."""
-    lines = _compute([data], ["data"], by, lambda c, axis, groups: brindlex_batch.macd(
+    lines = _compute([data], ["data"], by, dropna, lambda c, axis, groups: brindlex_batch.macd(
         c[0], fast_period, slow_period, signal_period, axis=axis, groups=groups))
     return _macd_frame(data, lines)
 
 
 @overload
 def atr(high: pd.Series[Any], low: pd.Series[Any], close: pd.Series[Any], period: int = 14, *,
-        by: Any = None) -> pd.Series[float]: ...
+        by: Any = None, dropna: bool = True) -> pd.Series[float]: ...
 @overload
 def atr(high: pd.DataFrame, low: pd.DataFrame, close: pd.DataFrame, period: int = 14, *,
-        by: None = None) -> pd.DataFrame: ...
+        by: None = None, dropna: bool = True) -> pd.DataFrame: ...
 
 
 def atr(high: pd.Series[Any] | pd.DataFrame, low: pd.Series[Any] | pd.DataFrame,
-        close: pd.Series[Any] | pd.DataFrame, period: int = 14, *, by: Any = None) -> Any:
+        close: pd.Series[Any] | pd.DataFrame, period: int = 14, *, by: Any = None,
+        dropna: bool = True) -> Any:
     """Average true range of three Series (or three wide frames) with one index; a Series comes
     back named ``atr_<period>``."""
-    (values,) = _compute([high, low, close], ["high", "low", "close"], by, lambda c, axis, groups: (
-        brindlex_batch.atr(c[0], c[1], c[2], period, axis=axis, groups=groups),))
+    (values,) = _compute([high, low, close], ["high", "low", "close"], by, dropna,
+                         lambda c, axis, groups: (
+                             brindlex_batch.atr(c[0], c[1], c[2], period, axis=axis, groups=groups),))
     return _single(high, values, f"atr_{period}")

@@ -131,9 +131,11 @@ def test_polars_matches_brindlex_per_group(pl, frame, nan_as_null, lazy, kind, n
 
 
 @settings(max_examples=150 // SCALE, deadline=None)
-@given(frame=long_frames(), keys_as=st.sampled_from(["series", "array", "shuffled index"]),
-       kind=st.sampled_from(KEY_KINDS), null_key=st.booleans())
-def test_pandas_matches_brindlex_per_group(pd, bxd, frame, keys_as, kind, null_key):
+@given(frame=long_frames(), keys_as=st.sampled_from(["series", "array", "shuffled index", "unlabelled rows"]),
+       kind=st.sampled_from(KEY_KINDS), null_key=st.booleans(), dropna=st.booleans())
+def test_pandas_matches_brindlex_per_group(pd, bxd, frame, keys_as, kind, null_key, dropna):
+    """Rows whose key is missing, or who have no key for their label, get NaN; with
+    dropna=False they are one group of their own, as in pandas' groupby."""
     keys, prices, missing, periods = frame
     (sma, ema, atr), (fast, slow, signal) = periods
     index = pd.Index(np.random.default_rng(len(keys)).permutation(len(keys)) * 10)
@@ -143,11 +145,16 @@ def test_pandas_matches_brindlex_per_group(pd, bxd, frame, keys_as, kind, null_k
     bars.loc[missing["close"], "close"] = np.nan
     labels = key_column(pd, kind, keys, null_key).set_axis(index)
     by = {"series": labels, "array": labels.array,
-          "shuffled index": labels.sample(frac=1.0, random_state=1)}[keys_as]
-    results = {"sma": bxd.sma(bars["close"], sma, by=by), "ema": bxd.ema(bars["close"], ema, by=by),
-               **bxd.macd(bars["close"], fast, slow, signal, by=by),
-               "atr": bxd.atr(bars["high"], bars["low"], bars["close"], atr, by=by)}
+          "shuffled index": labels.sample(frac=1.0, random_state=1),
+          "unlabelled rows": labels.dropna().sample(frac=1.0, random_state=2)}[keys_as]
+    options = {"by": by, "dropna": dropna}
+    results = {"sma": bxd.sma(bars["close"], sma, **options), "ema": bxd.ema(bars["close"], ema, **options),
+               **bxd.macd(bars["close"], fast, slow, signal, **options),
+               "atr": bxd.atr(bars["high"], bars["low"], bars["close"], atr, **options)}
+    keyless = null_key & (keys == keys.max(initial=0))
     for name, want in expected(keys, prices, missing, periods).items():
+        if dropna:
+            want[keyless] = np.nan
         assert results[name].index.equals(index)
         assert same_values(results[name].to_numpy(), want), name
     assert results["sma"].name == f"sma_{sma}" and results["atr"].name == f"atr_{atr}"
@@ -201,9 +208,16 @@ class TestPandas:
             result.iloc[:] = -1.0
         assert np.array_equal(close.to_numpy(), np.arange(30.0))
 
-    def test_a_missing_key_is_a_key_of_its_own(self, pd, bxd):
-        got = bxd.sma(pd.Series([1.0, 10.0, 2.0, 20.0, 3.0]), 2, by=["a", None, "a", np.nan, "a"])
+    def test_a_missing_key_gets_nan_or_is_a_key_of_its_own(self, pd, bxd):
+        close = pd.Series([1.0, 10.0, 2.0, 20.0, 3.0])
+        got = bxd.sma(close, 2, by=["a", None, "a", np.nan, "a"], dropna=False)
         np.testing.assert_array_equal(got.to_numpy(), [np.nan, np.nan, 1.5, 15.0, 2.5])
+        got = bxd.sma(close, 2, by=["a", None, "a", np.nan, "a"])
+        np.testing.assert_array_equal(got.to_numpy(), [np.nan, np.nan, 1.5, np.nan, 2.5])
+        # Keys for the first rows only: the others have none, as after groupby's alignment.
+        got = bxd.sma(close, 2, by=pd.Series(["a", "b", "a"]))
+        want = close.groupby(pd.Series(["a", "b", "a"])).transform(lambda c: c.rolling(2).mean())
+        np.testing.assert_array_equal(got.to_numpy(), want.reindex(close.index).to_numpy())
 
     def test_a_wide_frame_is_one_series_per_column(self, pd, bxd):
         wide = pd.DataFrame(np.random.default_rng(4).normal(0, 1, (50, 3)).cumsum(axis=0),
