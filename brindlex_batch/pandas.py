@@ -1,7 +1,7 @@
 """The indicators of pandas Series and DataFrames: long frames grouped by key, wide frames by column.
 
-A Series is one series, or with ``by=`` (keys, one per row) one series per key, the rows of a key
-in frame order; keys need not be adjacent. As in pandas' own groupby, rows whose key is missing
+A Series is one series, or with ``by=`` (keys, one per row, or the name of an index level) one
+series per key, the rows of a key in frame order; keys need not be adjacent. As in pandas' own groupby, rows whose key is missing
 (NaN, None, ``pd.NA``, a missing category, or no key for the row's label) get NaN, unless
 ``dropna=False``, which makes them one series of their own. A DataFrame is wide: one series per column, its rows
 the time axis. Results are new objects aligned on the input's index, in its row order; missing
@@ -50,9 +50,13 @@ def _labelled(value: object, argument: str) -> pd.Series[Any] | pd.DataFrame:
 def _codes(by: object, index: pd.Index[Any]) -> tuple[npt.NDArray[np.integer], npt.NDArray[np.bool_] | None]:
     """Each row's group code, for ``groups=``, with the rows whose key is missing given a code of
     their own, and those rows (None when there are none). A Series of keys is aligned on the
-    data's index, as groupby does."""
+    data's index, and a string names an index level, as groupby takes them."""
     keys: pd.Series[Any] | pd.Index[Any] | npt.NDArray[Any]
-    if isinstance(by, pd.Series):
+    if isinstance(by, str):
+        if by not in index.names:
+            raise KeyError(f"argument 'by': {by!r} names no level of the index (levels: {list(index.names)})")
+        keys = index.get_level_values(by)
+    elif isinstance(by, pd.Series):
         series: pd.Series[Any] = cast(Any, by)
         keys = series if series.index.equals(index) else series.reindex(index)
     elif isinstance(by, pd.Index):

@@ -219,6 +219,15 @@ class TestPandas:
         want = close.groupby(pd.Series(["a", "b", "a"])).transform(lambda c: c.rolling(2).mean())
         np.testing.assert_array_equal(got.to_numpy(), want.reindex(close.index).to_numpy())
 
+    def test_by_names_an_index_level_as_groupby_does(self, pd, bxd):
+        index = pd.MultiIndex.from_product([["b", "a"], range(6)], names=["ticker", "date"])
+        close = pd.Series(np.random.default_rng(5).normal(0, 1, 12).cumsum(), index=index)
+        got = bxd.ema(close, 3, by="ticker")
+        assert np.array_equal(bits(got.to_numpy()), bits(bxd.ema(close, 3, by=index.get_level_values(0)).to_numpy()))
+        assert np.array_equal(bits(got.to_numpy()), bits(bxd.ema(close.droplevel("date"), 3, by="ticker").to_numpy()))
+        with pytest.raises(KeyError, match="argument 'by'"):
+            bxd.ema(close, 3, by="exchange")
+
     def test_a_wide_frame_is_one_series_per_column(self, pd, bxd):
         wide = pd.DataFrame(np.random.default_rng(4).normal(0, 1, (50, 3)).cumsum(axis=0),
                             columns=["a", "b", "c"], index=pd.date_range("2024-01-01", periods=50))
