@@ -7,8 +7,7 @@ namespace brindlex::core {
 
 template <CodeType Code>
 CodeScan scan_codes(std::span<const Code> codes) noexcept {
-    CodeScan scan;
-    if (codes.empty()) return scan;
+    if (codes.empty()) return {};
     Code largest = codes[0];
     std::uint64_t changes = 0, falls = 0;
     for (std::size_t i = 1; i < codes.size(); ++i) {
@@ -21,11 +20,15 @@ CodeScan scan_codes(std::span<const Code> codes) noexcept {
 
 template <CodeType Code>
 std::span<const std::uint64_t> run_lengths(std::span<const Code> codes, std::span<std::uint64_t> room) noexcept {
-    std::size_t runs = 0;
-    for (std::size_t i = 0; i < codes.size(); ++i) {
-        if (i == 0 || codes[i] != codes[i - 1]) room[runs++] = 0;
-        ++room[runs - 1];
+    if (codes.empty()) return room.first(0);
+    // A length written where a run ends, not counted row by row.
+    std::size_t runs = 0, start = 0;
+    for (std::size_t i = 1; i < codes.size(); ++i) {
+        if (codes[i] == codes[i - 1]) continue;
+        room[runs++] = i - start;
+        start = i;
     }
+    room[runs++] = codes.size() - start;
     return room.first(runs);
 }
 
