@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "call_arguments/memory_extent.h"
 #include "series_blocks.h"
 
 namespace brindlex::batch {
@@ -39,8 +40,9 @@ public:
     const std::optional<LengthArray>& lengths() const noexcept { return lengths_; }
 
     // Copies what the kernels wrote into arrays of their own over the caller's, then gives the
-    // results: the one array, or a tuple of three.
-    nb::object finish();
+    // results: the one array, or the three as an instance of `tuple_type` (a subclass of tuple
+    // whose instances hold exactly three items, such as a named tuple).
+    nb::object finish(PyTypeObject* tuple_type = nullptr);
 
 private:
     void read_inputs(const nb::handle* inputs);
@@ -54,6 +56,7 @@ private:
     std::array<nb::object, 3> arrays_;     // the float64 arrays computed on
     std::array<nb::object, 3> results_;    // the arrays returned
     std::array<nb::object, 3> targets_;    // the arrays written: results_, or a copy in C order
+    std::array<call_arguments::MemoryBounds, 3> input_bounds_{}, result_bounds_{};  // for the overlap tests
     nb::object length_array_;
     std::optional<LengthArray> lengths_;
     std::array<std::uint64_t, 3> periods_{};
