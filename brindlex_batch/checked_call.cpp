@@ -216,6 +216,7 @@ void CheckedCall::read_outputs(nb::handle out) {
         }
         return;
     }
+    for (std::size_t k = 0; k < signature_.inputs; ++k) input_bounds_[k] = args::memory_bounds(np, originals_[k].ptr());
     if (signature_.outputs == 1) {
         check_output(out, "out", 0);
     } else {
@@ -259,21 +260,23 @@ void CheckedCall::check_output(nb::handle out, const char* name, std::size_t ind
               name);
     }
     // Bounds of memory, not elements: outputs interleaved with an input are refused too.
+    const args::MemoryBounds bounds = args::memory_bounds(np, given);
     for (std::size_t k = 0; k < signature_.inputs; ++k) {
-        if (args::may_share_memory(np, given, originals_[k].ptr())) {
+        if (args::may_share_memory(bounds, input_bounds_[k])) {
             raise(PyExc_ValueError, "argument '%s': shares memory with argument '%s'", name,
                   signature_.input_names[k]);
         }
     }
     for (std::size_t k = 0; k < index; ++k) {
-        if (args::may_share_memory(np, given, results_[k].ptr())) {
+        if (args::may_share_memory(bounds, result_bounds_[k])) {
             raise(PyExc_ValueError, "argument '%s': shares memory with argument '%s'", name, output_names[k]);
         }
     }
     results_[index] = nb::borrow(out);
+    result_bounds_[index] = bounds;
 }
 
-nb::object CheckedCall::finish() {
+nb::object CheckedCall::finish(PyTypeObject* tuple_type) {
     const args::NumpyArrays& np = numpy();
     for (std::size_t k = 0; k < signature_.outputs; ++k) {
         if (!targets_[k].is(results_[k])) {
@@ -282,7 +285,13 @@ nb::object CheckedCall::finish() {
         }
     }
     if (signature_.outputs == 1) return results_[0];
-    return nb::make_tuple(results_[0], results_[1], results_[2]);
+    // Made as tuple.__new__ makes an instance of a subclass, without the argument tuples between.
+    nb::object tuple = checked(tuple_type->tp_alloc(tuple_type, 3));
+    for (std::size_t k = 0; k < 3; ++k) PyTuple_SET_ITEM(tuple.ptr(), static_cast<Py_ssize_t>(k), results_[k].inc_ref().ptr());
+#if PY_VERSION_HEX >= 0x030E0000
+    reinterpret_cast<PyTupleObject*>(tuple.ptr())->ob_hash = -1;  // its hash not yet computed
+#endif
+    return tuple;
 }
 
 }  // namespace brindlex::batch

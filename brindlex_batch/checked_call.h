@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 
+#include "call_arguments/memory_extent.h"
 #include "core/many/row_groups.h"
 #include "series_blocks.h"
 
@@ -45,8 +46,9 @@ public:
     std::span<const std::uint64_t> grouped_rows() const noexcept;
 
     // Copies what the kernels wrote into arrays of their own over the caller's, then gives the
-    // results: the one array, or a tuple of three.
-    nb::object finish();
+    // results: the one array, or the three as an instance of `tuple_type` (a subclass of tuple
+    // whose instances hold exactly three items, such as a named tuple).
+    nb::object finish(PyTypeObject* tuple_type = nullptr);
 
 private:
     void read_inputs(const nb::handle* inputs);
@@ -63,6 +65,7 @@ private:
     std::array<nb::object, 3> arrays_;     // the float64 arrays computed on
     std::array<nb::object, 3> results_;    // the arrays returned
     std::array<nb::object, 3> targets_;    // the arrays written: results_, or a copy in C order
+    std::array<call_arguments::MemoryBounds, 3> input_bounds_{}, result_bounds_{};  // for the overlap tests
     nb::object length_array_;
     std::optional<LengthArray> lengths_;
     std::optional<core::RowGroups> groups_;

@@ -104,17 +104,13 @@ nb::object moving_average(nb::handle data, nb::handle period, nb::handle axis, n
     return call.finish();
 }
 
-// The three outputs as brindlex_batch.MacdResult, made as its own _make makes it (tuple.__new__);
-// the class is looked up on the first call, when the package has been imported.
-nb::object macd_result(nb::object outputs) {
+// brindlex_batch.MacdResult, looked up on the first call, when the package has been imported.
+PyTypeObject* macd_result_type() {
     static PyTypeObject* type = [] {
         nb::object cls = nb::module_::import_("brindlex_batch").attr("MacdResult");
         return reinterpret_cast<PyTypeObject*>(cls.release().ptr());
     }();
-    const nb::object arguments = nb::make_tuple(outputs);
-    PyObject* result = PyTuple_Type.tp_new(type, arguments.ptr(), nullptr);
-    if (!result) throw nb::python_error();
-    return nb::steal(result);
+    return type;
 }
 
 nb::object macd(nb::handle data, nb::handle fast_period, nb::handle slow_period, nb::handle signal_period,
@@ -141,7 +137,7 @@ nb::object macd(nb::handle data, nb::handle fast_period, nb::handle slow_period,
             core::macd_runs(fast, slow, signal, share.in(in, 0), part, share.out(outs[0], 0),
                             share.out(outs[1], 1), share.out(outs[2], 2), work);
         });
-    return macd_result(call.finish());
+    return call.finish(macd_result_type());
 }
 
 nb::object atr(nb::handle high, nb::handle low, nb::handle close, nb::handle period, nb::handle axis,

@@ -12,11 +12,18 @@ namespace {
 // NumPy 2 allows 64 dimensions, NumPy 1 32.
 constexpr int most_dimensions = 64;
 
-struct Bounds {
-    std::uintptr_t begin, end;  // [begin, end); empty when begin == end
+// Left uninitialised: only the axes counted are written and read, and zeroing room for every
+// possible dimension would cost more than the whole test on a call's usual two axes.
+struct Axis {
+    std::int64_t step, length;
+    bool operator<(const Axis& other) const noexcept {
+        return step != other.step ? step < other.step : length < other.length;
+    }
 };
 
-Bounds bounds_of(const NumpyArrays& numpy, PyObject* array) noexcept {
+}  // namespace
+
+MemoryBounds memory_bounds(const NumpyArrays& numpy, PyObject* array) noexcept {
     const ArrayObject* fields = array_fields(array);
     const auto start = reinterpret_cast<std::uintptr_t>(fields->data);
     std::intptr_t low = 0, high = 0;
@@ -29,11 +36,9 @@ Bounds bounds_of(const NumpyArrays& numpy, PyObject* array) noexcept {
     return {start + low, start + high + static_cast<std::uintptr_t>(item)};
 }
 
-}  // namespace
-
 bool distinct_elements(const NumpyArrays& numpy, PyObject* array) noexcept {
     const ArrayObject* fields = array_fields(array);
-    std::pair<std::int64_t, std::int64_t> axes[most_dimensions];
+    Axis axes[most_dimensions];
     int count = 0;
     for (int d = 0; d < fields->nd; ++d) {
         if (fields->dimensions[d] == 0) return true;
@@ -46,16 +51,10 @@ bool distinct_elements(const NumpyArrays& numpy, PyObject* array) noexcept {
     }
     std::int64_t span = numpy.element_size(array);
     for (int k = 0; k < count; ++k) {
-        if (axes[k].first < span) return false;
-        span = axes[k].first * axes[k].second;
+        if (axes[k].step < span) return false;
+        span = axes[k].step * axes[k].length;
     }
     return true;
-}
-
-bool may_share_memory(const NumpyArrays& numpy, PyObject* first, PyObject* second) noexcept {
-    const Bounds a = bounds_of(numpy, first), b = bounds_of(numpy, second);
-    if (a.begin == a.end || b.begin == b.end) return false;
-    return a.begin < b.end && b.begin < a.end;
 }
 
 }  // namespace brindlex::call_arguments

@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 #include "numpy_arrays.h"
 
 namespace brindlex::call_arguments {
@@ -11,8 +13,18 @@ namespace brindlex::call_arguments {
 // steps past the whole span of the ones before it.
 bool distinct_elements(const NumpyArrays& numpy, PyObject* array) noexcept;
 
-// Whether the memory bounds of two NumPy arrays overlap (numpy.may_share_memory): outputs
-// interleaved with an input count as sharing its memory.
-bool may_share_memory(const NumpyArrays& numpy, PyObject* first, PyObject* second) noexcept;
+// The bytes from a NumPy array's lowest element to the end of its highest: [begin, end), empty when
+// begin == end.
+struct MemoryBounds {
+    std::uintptr_t begin, end;
+};
+MemoryBounds memory_bounds(const NumpyArrays& numpy, PyObject* array) noexcept;
+
+// Whether two arrays' bounds overlap (numpy.may_share_memory): outputs interleaved with an input
+// count as sharing its memory. Each array's bounds are found once, however many it is tested with.
+inline bool may_share_memory(MemoryBounds a, MemoryBounds b) noexcept {
+    if (a.begin == a.end || b.begin == b.end) return false;
+    return a.begin < b.end && b.begin < a.end;
+}
 
 }  // namespace brindlex::call_arguments

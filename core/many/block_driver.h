@@ -12,16 +12,16 @@
 namespace brindlex::core::BRINDLEX_LANES_NS {
 namespace {
 
-// --- Blocks: groups of G consecutive series. Series left over after the whole groups go to the
-// one-series kernel when they are fewer than half a group: a group costs as much with empty or
-// repeated lanes as full, and that many series cost less one at a time. Otherwise the last group,
-// when short, takes the G series that end the block (recomputing some, to the same bits) so that
+// --- Blocks: groups of G consecutive series. The few series left over after the whole groups
+// (leftover_at_most or fewer) go to the leftover kernels, narrower groups or the one-series kernel:
+// a group costs as much with empty or repeated lanes as full. Otherwise the last group, when
+// short, takes the G series that end the block (recomputing some, to the same bits) so that
 // side-by-side series stay side by side, and a block of fewer than G series repeats its last one
 // in the spare lanes.
 
 inline std::uint64_t series_alone(std::uint64_t count) noexcept {
     const std::uint64_t left = count % G;
-    return 2 * left < G ? left : 0;
+    return left <= leftover_at_most ? left : 0;
 }
 
 // Groups that take turns over a block at most: enough series side by side for whole lines and
@@ -55,7 +55,7 @@ Lanes_ lanes_of(Block b, std::uint64_t first, std::uint64_t real) noexcept {
 // call are paid less often) yet run slower, since a turn then keeps that many more rows of every
 // array in flight at once, more streams than the prefetchers follow; and fewer groups per batch
 // turn each row into several strided walks.
-// whole(first, count) computes series first..first + count - 1 with the one-series kernel.
+// whole(first, count) computes series first..first + count - 1 with the leftover kernels.
 template <class Make, class Whole>
 void over_blocks(std::uint64_t count, std::uint64_t length, Workspace& work, Make&& make, Whole&& whole) noexcept {
     if (count == 0 || length == 0) return;

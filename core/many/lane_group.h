@@ -2,7 +2,9 @@
 //
 // Every lane does the one-series kernel's operations in its order. Included by each target's file
 // (through lane_kernels.h) after it has defined BRINDLEX_LANES_NS and, in that namespace, V (the vector
-// type). Everything here has that namespace, so the targets' copies never meet at link time.
+// type), `registers` (the registers of one group), `leftover` (the namespace whose kernels take
+// the series too few to fill a group) and `leftover_at_most` (how few that is). Everything here
+// has that namespace, so the targets' copies never meet at link time.
 #pragma once
 
 #include <bit>
@@ -21,10 +23,8 @@ namespace {
 using O = Lanes<V>;
 using Mem = Memory<V>;
 constexpr int W = O::width;
-// Registers in flight: enough independent chains to hide the latency of each step's chain. Eight
-// lanes a register take two: a group of more than sixteen series along rows would be more streams
-// of memory than the prefetchers follow.
-constexpr int R = W == 8 ? 2 : 4;
+// Registers of a group, chosen by the target's file (`registers`).
+constexpr int R = registers;
 constexpr int G = W * R;  // series per group
 
 // Lambdas are inlined like the steps, so that tiles stay in registers.

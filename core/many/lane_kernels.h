@@ -1,7 +1,7 @@
 // The many-series entry points of one target, over the lane kernels and drivers: the shared template of every SIMD target.
 //
 // Included once by each target's file, after it has defined BRINDLEX_LANES_NS and, in that
-// namespace, V (the vector type).
+// namespace, what lane_group.h asks for.
 #pragma once
 
 #include <algorithm>
@@ -22,17 +22,18 @@ namespace brindlex::core::BRINDLEX_LANES_NS {
 
 std::uint64_t series_per_group() noexcept { return G; }
 
+// The leftover series are computed first, with the same workspace.
 std::size_t group_state_bytes(std::uint64_t count) noexcept {
     constexpr std::size_t largest = std::max({sizeof(SmaLanes), sizeof(EmaLanes), sizeof(MacdLanes), sizeof(AtrLanes)});
-    return groups_in_turn(count) * largest;
+    return std::max(groups_in_turn(count) * largest, leftover::group_state_bytes(series_alone(count)));
 }
 
 void sma_many(std::uint64_t period, BlockIn data, BlockOut out, Workspace& work) noexcept {
-    one_input_blocks<SmaLanes>(period, data, out, work, scalar::sma_many);
+    one_input_blocks<SmaLanes>(period, data, out, work, leftover::sma_many);
 }
 
 void ema_many(std::uint64_t period, BlockIn data, BlockOut out, Workspace& work) noexcept {
-    one_input_blocks<EmaLanes>(period, data, out, work, scalar::ema_many);
+    one_input_blocks<EmaLanes>(period, data, out, work, leftover::ema_many);
 }
 
 void macd_many(std::uint64_t fast, std::uint64_t slow, std::uint64_t signal, BlockIn data, BlockOut macd,
@@ -45,7 +46,7 @@ void macd_many(std::uint64_t fast, std::uint64_t slow, std::uint64_t signal, Blo
                               lanes_of<Out>(hist, first, real)}};
         },
         [&](std::uint64_t first, std::uint64_t count) {
-            scalar::macd_many(fast, slow, signal, sub_block(data, first, count), sub_block(macd, first, count),
+            leftover::macd_many(fast, slow, signal, sub_block(data, first, count), sub_block(macd, first, count),
                               sub_block(signal_out, first, count), sub_block(hist, first, count), work);
         });
 }
@@ -61,28 +62,30 @@ void atr_many(std::uint64_t period, BlockIn high, BlockIn low, BlockIn close, Bl
                             lanes_of<Out>(out, first, real)};
         },
         [&](std::uint64_t first, std::uint64_t count) {
-            scalar::atr_many(period, sub_block(high, first, count), sub_block(low, first, count),
+            leftover::atr_many(period, sub_block(high, first, count), sub_block(low, first, count),
                              sub_block(close, first, count), sub_block(out, first, count), work);
         });
 }
 
-void sma_runs(std::uint64_t period, InputSlice data, std::span<const std::uint64_t> lengths,
-              OutputSlice out, Workspace& work) noexcept {
-    one_input_runs<SmaLanes>(period, data, lengths, out, work, sma_tail, scalar::sma_many);
+// Runs already ordered: groups of lanes, then the shared continuation loops for the longer runs,
+// the one-series kernel for runs whose lanes could not be carried on, and the narrower groups for
+// the runs too few for a group.
+void sma_ordered_runs(std::uint64_t period, const unaligned_double* data, std::span<const Run> runs,
+                      unaligned_double* out) noexcept {
+    one_input_runs<SmaLanes>(period, data, runs, out, sma_tail, scalar::sma_ordered_runs, leftover::sma_ordered_runs);
 }
 
-void ema_runs(std::uint64_t period, InputSlice data, std::span<const std::uint64_t> lengths,
-              OutputSlice out, Workspace& work) noexcept {
-    one_input_runs<EmaLanes>(period, data, lengths, out, work, ema_tail, scalar::ema_many);
+void ema_ordered_runs(std::uint64_t period, const unaligned_double* data, std::span<const Run> runs,
+                      unaligned_double* out) noexcept {
+    one_input_runs<EmaLanes>(period, data, runs, out, ema_tail, scalar::ema_ordered_runs, leftover::ema_ordered_runs);
 }
 
-void macd_runs(std::uint64_t fast, std::uint64_t slow, std::uint64_t signal, InputSlice data,
-               std::span<const std::uint64_t> lengths, OutputSlice macd, OutputSlice signal_out,
-               OutputSlice hist, Workspace& work) noexcept {
-    const unaligned_double* x = data.data();
-    unaligned_double* const y[3] = {macd.data(), signal_out.data(), hist.data()};
+void macd_ordered_runs(std::uint64_t fast, std::uint64_t slow, std::uint64_t signal, const unaligned_double* x,
+                       std::span<const Run> order, unaligned_double* macd, unaligned_double* signal_out,
+                       unaligned_double* hist) noexcept {
+    unaligned_double* const y[3] = {macd, signal_out, hist};
     over_runs(
-        lengths, work,
+        order,
         [&](const Run* runs, std::uint64_t real, std::uint64_t n) {
             return MacdLanes{fast, slow, signal, n, lanes_of(x, runs, real),
                              {lanes_of(y[0], runs, real), lanes_of(y[1], runs, real), lanes_of(y[2], runs, real)}};
@@ -91,18 +94,15 @@ void macd_runs(std::uint64_t fast, std::uint64_t slow, std::uint64_t signal, Inp
             return macd_tail(fast, slow, signal, end.state[j], {x + r.start, 1}, {y[0] + r.start, 1},
                              {y[1] + r.start, 1}, {y[2] + r.start, 1}, from, r.length);
         },
-        [&](const Run& r) {
-            scalar::macd_many(fast, slow, signal, run_block(x, r), run_block(y[0], r), run_block(y[1], r),
-                              run_block(y[2], r), work);
-        });
+        [&](const Run& r) { scalar::macd_ordered_runs(fast, slow, signal, x, {&r, 1}, y[0], y[1], y[2]); },
+        [&](std::span<const Run> runs) { leftover::macd_ordered_runs(fast, slow, signal, x, runs, y[0], y[1], y[2]); });
 }
 
-void atr_runs(std::uint64_t period, InputSlice high, InputSlice low, InputSlice close,
-              std::span<const std::uint64_t> lengths, OutputSlice out, Workspace& work) noexcept {
-    const unaligned_double* const x[3] = {high.data(), low.data(), close.data()};
-    unaligned_double* y = out.data();
+void atr_ordered_runs(std::uint64_t period, const unaligned_double* high, const unaligned_double* low,
+                      const unaligned_double* close, std::span<const Run> order, unaligned_double* y) noexcept {
+    const unaligned_double* const x[3] = {high, low, close};
     over_runs(
-        lengths, work,
+        order,
         [&](const Run* runs, std::uint64_t real, std::uint64_t n) {
             return AtrLanes{period, n, {lanes_of(x[0], runs, real), lanes_of(x[1], runs, real), lanes_of(x[2], runs, real)},
                             lanes_of(y, runs, real)};
@@ -112,9 +112,30 @@ void atr_runs(std::uint64_t period, InputSlice high, InputSlice low, InputSlice 
                      {y + r.start, 1}, from, r.length);
             return true;
         },
-        [&](const Run& r) {
-            scalar::atr_many(period, run_block(x[0], r), run_block(x[1], r), run_block(x[2], r), run_block(y, r), work);
-        });
+        [&](const Run& r) { scalar::atr_ordered_runs(period, x[0], x[1], x[2], {&r, 1}, y); },
+        [&](std::span<const Run> runs) { leftover::atr_ordered_runs(period, x[0], x[1], x[2], runs, y); });
+}
+
+void sma_runs(std::uint64_t period, InputSlice data, std::span<const std::uint64_t> lengths,
+              OutputSlice out, Workspace& work) noexcept {
+    sma_ordered_runs(period, data.data(), order_runs(lengths, work.runs()), out.data());
+}
+
+void ema_runs(std::uint64_t period, InputSlice data, std::span<const std::uint64_t> lengths,
+              OutputSlice out, Workspace& work) noexcept {
+    ema_ordered_runs(period, data.data(), order_runs(lengths, work.runs()), out.data());
+}
+
+void macd_runs(std::uint64_t fast, std::uint64_t slow, std::uint64_t signal, InputSlice data,
+               std::span<const std::uint64_t> lengths, OutputSlice macd, OutputSlice signal_out,
+               OutputSlice hist, Workspace& work) noexcept {
+    macd_ordered_runs(fast, slow, signal, data.data(), order_runs(lengths, work.runs()), macd.data(),
+                      signal_out.data(), hist.data());
+}
+
+void atr_runs(std::uint64_t period, InputSlice high, InputSlice low, InputSlice close,
+              std::span<const std::uint64_t> lengths, OutputSlice out, Workspace& work) noexcept {
+    atr_ordered_runs(period, high.data(), low.data(), close.data(), order_runs(lengths, work.runs()), out.data());
 }
 
 }  // namespace brindlex::core::BRINDLEX_LANES_NS

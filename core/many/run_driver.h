@@ -7,8 +7,6 @@
 #include "core/float_slice.h"
 #include "core/many/lane_group.h"
 #include "core/many/run_order.h"
-#include "core/many/series_block.h"
-#include "core/many/workspace.h"
 
 namespace brindlex::core::BRINDLEX_LANES_NS {
 namespace {
@@ -16,8 +14,7 @@ namespace {
 // --- Runs: groups of G runs of nearly equal length (order_runs). The lanes take every run of a
 // group up to the shortest one's length; each longer run then carries on alone from its lane's
 // state, or is computed whole when its lane stopped before a state to carry on from. A last group
-// of fewer than half G runs goes to the one-series kernel run by run, as a block's leftover
-// series do.
+// of leftover_at_most runs or fewer goes to the leftover kernels, as a block's leftover series do.
 
 template <class Lanes_, class Ptr>
 BRINDLEX_STEP void lanes_of(Lanes_& l, Ptr column, const Run* runs, std::uint64_t real) noexcept {
@@ -36,25 +33,15 @@ Out lanes_of(unaligned_double* column, const Run* runs, std::uint64_t real) noex
     return l;
 }
 
-inline BlockIn run_block(const unaligned_double* column, const Run& r) noexcept {
-    return {column + r.start, 1, 0, r.length, 1};
-}
-inline BlockOut run_block(unaligned_double* column, const Run& r) noexcept {
-    return {column + r.start, 1, 0, r.length, 1};
-}
-
-template <class Make, class Tail, class Redo>
-void over_runs(std::span<const std::uint64_t> lengths, Workspace& work, Make&& make, Tail&& tail,
-               Redo&& redo) noexcept {
-    const std::span<const Run> order = order_runs(lengths, work.runs());
+// make(runs, real, n) gives the lanes of a group; tail(run, lane, end, from) carries a run on from
+// its lane's state; redo(run) computes one whole; few(runs) takes the runs too few for a group.
+template <class Make, class Tail, class Redo, class Few>
+void over_runs(std::span<const Run> order, Make&& make, Tail&& tail, Redo&& redo, Few&& few) noexcept {
     GroupEnd end;
     for (std::size_t first = 0; first < order.size(); first += G) {
         const Run* runs = order.data() + first;
         const std::uint64_t real = smaller(G, order.size() - first);
-        if (2 * real < G) {
-            for (std::uint64_t j = 0; j < real; ++j) redo(runs[j]);
-            return;
-        }
+        if (real <= leftover_at_most) return few(std::span<const Run>(runs, real));
         const std::uint64_t n = runs[real - 1].length;
         auto kernel = make(runs, real, n);
         run_whole(kernel, end);
@@ -66,14 +53,11 @@ void over_runs(std::span<const std::uint64_t> lengths, Workspace& work, Make&& m
     }
 }
 
-
-template <class Kernel, class Tail, class Whole>
-void one_input_runs(std::uint64_t period, InputSlice data, std::span<const std::uint64_t> lengths, OutputSlice out,
-                    Workspace& work, Tail tail_of, Whole whole) noexcept {
-    const unaligned_double* x = data.data();
-    unaligned_double* y = out.data();
+template <class Kernel, class Tail, class Whole, class Few>
+void one_input_runs(std::uint64_t period, const unaligned_double* x, std::span<const Run> order, unaligned_double* y,
+                    Tail tail_of, Whole whole, Few few) noexcept {
     over_runs(
-        lengths, work,
+        order,
         [&](const Run* runs, std::uint64_t real, std::uint64_t n) {
             return Kernel{period, n, lanes_of(x, runs, real), lanes_of(y, runs, real)};
         },
@@ -81,7 +65,8 @@ void one_input_runs(std::uint64_t period, InputSlice data, std::span<const std::
             tail_of(period, end.value[j], Strand{x + r.start, 1}, OutStrand{y + r.start, 1}, from, r.length);
             return true;
         },
-        [&](const Run& r) { whole(period, run_block(x, r), run_block(y, r), work); });
+        [&](const Run& r) { whole(period, x, std::span<const Run>(&r, 1), y); },
+        [&](std::span<const Run> runs) { few(period, x, runs, y); });
 }
 
 }  // namespace

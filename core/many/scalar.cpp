@@ -120,4 +120,32 @@ void atr_runs(std::uint64_t period, InputSlice high, InputSlice low, InputSlice 
     });
 }
 
+// Runs in any order, each a contiguous series of its own.
+void sma_ordered_runs(std::uint64_t period, const unaligned_double* data, std::span<const Run> runs,
+                      unaligned_double* out) noexcept {
+    for (const Run& r : runs) sma(period, {data + r.start, r.length}, {out + r.start, r.length});
+}
+
+void ema_ordered_runs(std::uint64_t period, const unaligned_double* data, std::span<const Run> runs,
+                      unaligned_double* out) noexcept {
+    for (const Run& r : runs) ema(period, {data + r.start, r.length}, {out + r.start, r.length});
+}
+
+void macd_ordered_runs(std::uint64_t fast, std::uint64_t slow, std::uint64_t signal, const unaligned_double* data,
+                       std::span<const Run> runs, unaligned_double* macd_out, unaligned_double* signal_out,
+                       unaligned_double* hist) noexcept {
+    for (const Run& r : runs) {
+        macd(fast, slow, signal, {data + r.start, r.length}, {macd_out + r.start, r.length},
+             {signal_out + r.start, r.length}, {hist + r.start, r.length});
+    }
+}
+
+void atr_ordered_runs(std::uint64_t period, const unaligned_double* high, const unaligned_double* low,
+                      const unaligned_double* close, std::span<const Run> runs, unaligned_double* out) noexcept {
+    for (const Run& r : runs) {
+        atr(period, {high + r.start, r.length}, {low + r.start, r.length}, {close + r.start, r.length},
+            {out + r.start, r.length});
+    }
+}
+
 }  // namespace brindlex::core::scalar
