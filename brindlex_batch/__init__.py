@@ -2,7 +2,9 @@
 
 ``sma``, ``ema``, ``macd`` and ``atr`` take one series (a one-dimensional array) or many: a
 two-dimensional array whose ``axis`` is time (``axis=-1``, the default, one series per row;
-``axis=0`` one series per column), or a long column cut into consecutive series by ``lengths``.
+``axis=0`` one series per column), or a long column cut into consecutive series by ``lengths``,
+or grouped by ``groups``: one integer code per row, the rows of a code forming one series in row
+order, wherever they lie.
 Every series' result equals, bit for bit, what ``brindlex.indicator_*`` gives on that series
 alone, whatever the layout, the number of threads or the processor's vector instructions.
 
@@ -40,38 +42,43 @@ class MacdResult(NamedTuple):
 
 
 def sma(data: npt.ArrayLike, period: SupportsIndex, *, axis: SupportsIndex = -1,
-        lengths: npt.ArrayLike | None = None, out: npt.NDArray[np.float64] | None = None,
+        lengths: npt.ArrayLike | None = None, groups: npt.ArrayLike | None = None,
+        out: npt.NDArray[np.float64] | None = None,
         threads: SupportsIndex = 1) -> npt.NDArray[np.float64]:
     """Simple moving average of every series, as ``brindlex.indicator_sma`` computes each.
 
     ``data``: one series (1-D) or many (2-D, ``axis`` naming time), or a long column cut by
-    ``lengths`` (lengths of consecutive series, summing to ``len(data)``). ``period``: an integer
+    ``lengths`` (lengths of consecutive series, summing to ``len(data)``), or a long column grouped
+    by ``groups`` (one code per row, integers of any dtype from 0 up, not necessarily sorted,
+    adjacent or dense: the rows of each code form one series, in row order, and each row's result
+    is its series' value). ``lengths`` and ``groups`` exclude each other. ``period``: an integer
     from 0 to 2**64 - 1. ``out``: a writeable float64 array of ``data``'s shape sharing no memory
     with it. ``threads``: how many threads share the series (0: every core, at most 256); the
     interpreter lock is released while they compute. Returns ``out``, or a new array of
     ``data``'s shape.
 
     Raises ``TypeError`` (a non-integer period, axis or threads; data that are not real numbers;
-    ``out`` not a float64 ndarray), ``OverflowError`` (a period below 0 or above 2**64 - 1) and
-    ``ValueError`` (a shape, axis, ``lengths`` or ``out`` that does not fit, or ``out`` sharing
-    memory with ``data``).
+    ``lengths`` or ``groups`` not integers; ``out`` not a float64 ndarray), ``OverflowError`` (a
+    period below 0 or above 2**64 - 1) and ``ValueError`` (a shape, axis, ``lengths``, ``groups``
+    or ``out`` that does not fit, a negative code, both ``lengths`` and ``groups``, or ``out``
+    sharing memory with ``data``).
     """
-    return _native.sma(data, period, axis, lengths, out, threads)
+    return _native.sma(data, period, axis, lengths, groups, out, threads)
 
 
 def ema(data: npt.ArrayLike, period: SupportsIndex, *, axis: SupportsIndex = -1,
-        lengths: npt.ArrayLike | None = None, out: npt.NDArray[np.float64] | None = None,
-        threads: SupportsIndex = 1) -> npt.NDArray[np.float64]:
+        lengths: npt.ArrayLike | None = None, groups: npt.ArrayLike | None = None,
+        out: npt.NDArray[np.float64] | None = None, threads: SupportsIndex = 1) -> npt.NDArray[np.float64]:
     """Exponential moving average of every series, as ``brindlex.indicator_ema`` computes each.
 
     Arguments, result and exceptions as for ``sma``.
     """
-    return _native.ema(data, period, axis, lengths, out, threads)
+    return _native.ema(data, period, axis, lengths, groups, out, threads)
 
 
 def macd(data: npt.ArrayLike, fast_period: SupportsIndex = 12, slow_period: SupportsIndex = 26,
          signal_period: SupportsIndex = 9, *, axis: SupportsIndex = -1,
-         lengths: npt.ArrayLike | None = None,
+         lengths: npt.ArrayLike | None = None, groups: npt.ArrayLike | None = None,
          out: tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]
          | None = None,
          threads: SupportsIndex = 1) -> MacdResult:
@@ -83,16 +90,16 @@ def macd(data: npt.ArrayLike, fast_period: SupportsIndex = 12, slow_period: Supp
     Besides the exceptions of ``sma``, raises ``ValueError`` "Periods must be greater than 0" and
     "Fast period must be less than slow period", as brindlex does.
     """
-    return _native.macd(data, fast_period, slow_period, signal_period, axis, lengths, out, threads)
+    return _native.macd(data, fast_period, slow_period, signal_period, axis, lengths, groups, out, threads)
 
 
 def atr(high: npt.ArrayLike, low: npt.ArrayLike, close: npt.ArrayLike,
         period: SupportsIndex = 14, *, axis: SupportsIndex = -1,
-        lengths: npt.ArrayLike | None = None, out: npt.NDArray[np.float64] | None = None,
-        threads: SupportsIndex = 1) -> npt.NDArray[np.float64]:
+        lengths: npt.ArrayLike | None = None, groups: npt.ArrayLike | None = None,
+        out: npt.NDArray[np.float64] | None = None, threads: SupportsIndex = 1) -> npt.NDArray[np.float64]:
     """Average true range of every series of bars, as ``brindlex.indicator_atr`` computes each.
 
     ``high``, ``low`` and ``close`` have one shape; arguments, result and exceptions otherwise as
     for ``sma``. The interpreter lock is released while it computes (``brindlex`` holds it).
     """
-    return _native.atr(high, low, close, period, axis, lengths, out, threads)
+    return _native.atr(high, low, close, period, axis, lengths, groups, out, threads)

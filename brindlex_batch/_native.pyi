@@ -9,23 +9,23 @@ import numpy.typing
 from brindlex_batch import MacdResult
 
 
-def sma(data: numpy.typing.ArrayLike, period: SupportsIndex, axis: SupportsIndex, lengths: numpy.typing.ArrayLike | None, out: numpy.typing.NDArray[numpy.float64] | None, threads: SupportsIndex, /) -> numpy.typing.NDArray[numpy.float64]:
+def sma(data: numpy.typing.ArrayLike, period: SupportsIndex, axis: SupportsIndex, lengths: numpy.typing.ArrayLike | None, groups: numpy.typing.ArrayLike | None, out: numpy.typing.NDArray[numpy.float64] | None, threads: SupportsIndex, /) -> numpy.typing.NDArray[numpy.float64]:
     """
     Simple moving average of every series of `data`, as brindlex_batch.sma.
     """
 
-def ema(data: numpy.typing.ArrayLike, period: SupportsIndex, axis: SupportsIndex, lengths: numpy.typing.ArrayLike | None, out: numpy.typing.NDArray[numpy.float64] | None, threads: SupportsIndex, /) -> numpy.typing.NDArray[numpy.float64]:
+def ema(data: numpy.typing.ArrayLike, period: SupportsIndex, axis: SupportsIndex, lengths: numpy.typing.ArrayLike | None, groups: numpy.typing.ArrayLike | None, out: numpy.typing.NDArray[numpy.float64] | None, threads: SupportsIndex, /) -> numpy.typing.NDArray[numpy.float64]:
     """
     Exponential moving average of every series of `data`, as brindlex_batch.ema.
     """
 
-def macd(data: numpy.typing.ArrayLike, fast_period: SupportsIndex, slow_period: SupportsIndex, signal_period: SupportsIndex, axis: SupportsIndex, lengths: numpy.typing.ArrayLike | None, out: tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64]] | None, threads: SupportsIndex, /) -> MacdResult:
+def macd(data: numpy.typing.ArrayLike, fast_period: SupportsIndex, slow_period: SupportsIndex, signal_period: SupportsIndex, axis: SupportsIndex, lengths: numpy.typing.ArrayLike | None, groups: numpy.typing.ArrayLike | None, out: tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64]] | None, threads: SupportsIndex, /) -> MacdResult:
     """
     MACD line, signal line and histogram of every series of `data` as a brindlex_batch.MacdResult, as
     brindlex_batch.macd.
     """
 
-def atr(high: numpy.typing.ArrayLike, low: numpy.typing.ArrayLike, close: numpy.typing.ArrayLike, period: SupportsIndex, axis: SupportsIndex, lengths: numpy.typing.ArrayLike | None, out: numpy.typing.NDArray[numpy.float64] | None, threads: SupportsIndex, /) -> numpy.typing.NDArray[numpy.float64]:
+def atr(high: numpy.typing.ArrayLike, low: numpy.typing.ArrayLike, close: numpy.typing.ArrayLike, period: SupportsIndex, axis: SupportsIndex, lengths: numpy.typing.ArrayLike | None, groups: numpy.typing.ArrayLike | None, out: numpy.typing.NDArray[numpy.float64] | None, threads: SupportsIndex, /) -> numpy.typing.NDArray[numpy.float64]:
     """Average true range of every series of bars, as brindlex_batch.atr."""
 
 def macd_signal_start(slow_period: int, signal_period: int) -> int:

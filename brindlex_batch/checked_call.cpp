@@ -1,5 +1,5 @@
 // The arguments of one brindlex_batch call: every check and conversion, in the order of the
-// signature (inputs, axis, lengths, threads, periods, outputs), before any output is written.
+// signature (inputs, axis, lengths, groups, threads, periods, outputs), before any output is written.
 #include "checked_call.h"
 
 #include "call_arguments/integer_arguments.h"
@@ -62,16 +62,31 @@ nb::object call(PyObject* function, nb::handle argument, PyObject* dtype) {
     return checked(PyObject_Vectorcall(function, arguments, dtype ? 2 : 1, nullptr));
 }
 
+// The groups of codes of 0 or more, `width` bytes each: a signed code reads as the unsigned one.
+core::RowGroups group_rows(const char* data, std::size_t size, std::int64_t width) {
+    const auto as = [&]<class Code>(Code) {
+        return core::RowGroups::of(std::span<const Code>(reinterpret_cast<const Code*>(data), size));
+    };
+    switch (width) {
+        case 1: return as(std::uint8_t{});
+        case 2: return as(std::uint16_t{});
+        case 4: return as(std::uint32_t{});
+        default: return as(std::uint64_t{});
+    }
+}
+
 }  // namespace
 
 CheckedCall::CheckedCall(const Signature& signature, const nb::handle* inputs, const nb::handle* periods,
-                         nb::handle axis, nb::handle lengths, nb::handle out, nb::handle threads)
+                         nb::handle axis, nb::handle lengths, nb::handle groups, nb::handle out,
+                         nb::handle threads)
     : signature_(signature) {
     read_inputs(inputs);
     int time_axis = 0;
     if (!args::read_axis(axis.ptr(), ndim(arrays_[0]), time_axis)) throw nb::python_error();
     time_axis_ = static_cast<std::size_t>(time_axis);
     read_lengths(lengths);
+    read_groups(groups, !lengths.is_none());
     if (!args::read_threads(threads.ptr(), most_threads, threads_)) throw nb::python_error();
     read_periods(periods);
     read_outputs(out);
@@ -99,17 +114,17 @@ void CheckedCall::read_inputs(const nb::handle* inputs) {
     }
 }
 
-void CheckedCall::read_lengths(nb::handle lengths) {
-    if (lengths.is_none()) return;
+// A one-dimensional sequence of integers of 0 or more, for one-dimensional data, in C order and
+// converted to `dtype` (none: kept); `what` names its entries in messages.
+nb::object CheckedCall::read_counts(nb::handle counts, const char* name, const char* what, PyObject* dtype) {
     const args::NumpyArrays& np = numpy();
     if (ndim(arrays_[0]) != 1) {
-        raise(PyExc_ValueError,
-              "argument 'lengths': only for one-dimensional data (a long column), got %d dimensions",
-              ndim(arrays_[0]));
+        raise(PyExc_ValueError, "argument '%s': only for one-dimensional data (a long column), got %d dimensions",
+              name, ndim(arrays_[0]));
     }
-    nb::object given = checked(args::as_numpy_array(lengths.ptr(), "lengths"));
+    nb::object given = checked(args::as_numpy_array(counts.ptr(), name));
     if (ndim(given) != 1) {
-        raise(PyExc_ValueError, "argument 'lengths': expected a one-dimensional sequence, got %d dimensions",
+        raise(PyExc_ValueError, "argument '%s': expected a one-dimensional sequence, got %d dimensions", name,
               ndim(given));
     }
     if (args::array_fields(given.ptr())->dimensions[0] != 0) {
@@ -117,23 +132,65 @@ void CheckedCall::read_lengths(nb::handle lengths) {
         nb::object kind = dtype.attr("kind");
         const bool is_signed = kind.equal(nb::str("i"));
         if (!is_signed && !kind.equal(nb::str("u"))) {
-            raise(PyExc_TypeError, "argument 'lengths': expected integers, got dtype %S", dtype.ptr());
+            raise(PyExc_TypeError, "argument '%s': expected integers, got dtype %S", name, dtype.ptr());
         }
         if (is_signed) {
             nb::object least = given.attr("min")();
             if (least < nb::int_(0)) {
-                raise(PyExc_ValueError, "argument 'lengths': expected lengths of 0 or more, got %S", least.ptr());
+                raise(PyExc_ValueError, "argument '%s': expected %s of 0 or more, got %S", name, what, least.ptr());
             }
         }
     }
-    length_array_ = call(np.ascontiguousarray, given, np.uint64_type);
-    lengths_ = LengthArray::of(length_array_.ptr());
-    // The runs are cut from one contiguous column.
+    return call(np.ascontiguousarray, given, dtype);
+}
+
+// The runs are cut from one contiguous column.
+void CheckedCall::make_columns() {
+    const args::NumpyArrays& np = numpy();
     for (std::size_t k = 0; k < signature_.inputs; ++k) {
         if (!(args::array_fields(arrays_[k].ptr())->flags & args::npy_c_contiguous)) {
             arrays_[k] = call(np.ascontiguousarray, arrays_[k], nullptr);
         }
     }
+}
+
+void CheckedCall::read_lengths(nb::handle lengths) {
+    if (lengths.is_none()) return;
+    length_array_ = read_counts(lengths, "lengths", "lengths", numpy().uint64_type);
+    lengths_ = LengthArray::of(length_array_.ptr());
+    make_columns();
+}
+
+void CheckedCall::read_groups(nb::handle groups, bool with_lengths) {
+    if (groups.is_none()) return;
+    if (with_lengths) {
+        raise(PyExc_ValueError, "arguments 'lengths' and 'groups': expected one of them, got both");
+    }
+    // Read at their own width, which saves converting a column of narrow codes; of another byte
+    // order, they are converted, and copied where they lie unaligned.
+    nb::object codes = read_counts(groups, "groups", "codes", nullptr);
+    if (!nb::cast<bool>(codes.attr("dtype").attr("isnative"))) {
+        codes = call(numpy().ascontiguousarray, codes, numpy().uint64_type);
+    }
+    if (!(args::array_fields(codes.ptr())->flags & args::npy_aligned)) codes = codes.attr("copy")();
+    const args::ArrayObject* fields = args::array_fields(codes.ptr());
+    const auto size = static_cast<std::size_t>(fields->dimensions[0]);
+    const std::size_t rows = args::array_fields(arrays_[0].ptr())->dimensions[0];
+    if (size != rows) {
+        raise(PyExc_ValueError, "argument 'groups': expected one code per row (%zu), got %zu", rows, size);
+    }
+    groups_ = group_rows(fields->data, size, size == 0 ? 8 : numpy().element_size(codes.ptr()));
+    make_columns();
+}
+
+std::optional<std::span<const std::uint64_t>> CheckedCall::runs() const noexcept {
+    if (lengths_) return std::span<const std::uint64_t>{lengths_->data(), lengths_->shape(0)};
+    if (groups_) return groups_->lengths();
+    return std::nullopt;
+}
+
+std::span<const std::uint64_t> CheckedCall::grouped_rows() const noexcept {
+    return groups_ ? groups_->rows() : std::span<const std::uint64_t>{};
 }
 
 void CheckedCall::read_periods(const nb::handle* periods) {
@@ -150,7 +207,7 @@ void CheckedCall::read_periods(const nb::handle* periods) {
 
 void CheckedCall::read_outputs(nb::handle out) {
     const args::NumpyArrays& np = numpy();
-    const bool by_runs = lengths_.has_value();
+    const bool by_runs = lengths_.has_value() || groups_.has_value();
     if (out.is_none()) {
         // One layout the runs can take; otherwise the input's order, which the kernels read and
         // write at the same speed.

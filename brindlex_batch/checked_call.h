@@ -7,8 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "call_arguments/memory_extent.h"
+#include "core/many/row_groups.h"
 #include "series_blocks.h"
 
 namespace brindlex::batch {
@@ -30,14 +32,18 @@ struct Signature {
 class CheckedCall {
 public:
     CheckedCall(const Signature& signature, const nb::handle* inputs, const nb::handle* periods,
-                nb::handle axis, nb::handle lengths, nb::handle out, nb::handle threads);
+                nb::handle axis, nb::handle lengths, nb::handle groups, nb::handle out, nb::handle threads);
 
     InputArray input(std::size_t k) const noexcept { return InputArray::of(arrays_[k].ptr()); }
     OutputArray target(std::size_t k) const noexcept { return OutputArray::of(targets_[k].ptr()); }
     std::uint64_t period(std::size_t k) const noexcept { return periods_[k]; }
     std::size_t time_axis() const noexcept { return time_axis_; }
     std::size_t threads() const noexcept { return threads_; }
-    const std::optional<LengthArray>& lengths() const noexcept { return lengths_; }
+    // The consecutive runs a long column is cut into, by `lengths` or by the groups of `groups`;
+    // none when neither was given.
+    std::optional<std::span<const std::uint64_t>> runs() const noexcept;
+    // Where the groups of `groups` lie scattered over the rows: the rows, group by group; else empty.
+    std::span<const std::uint64_t> grouped_rows() const noexcept;
 
     // Copies what the kernels wrote into arrays of their own over the caller's, then gives the
     // results: the one array, or the three as an instance of `tuple_type` (a subclass of tuple
@@ -47,6 +53,9 @@ public:
 private:
     void read_inputs(const nb::handle* inputs);
     void read_lengths(nb::handle lengths);
+    void read_groups(nb::handle groups, bool with_lengths);
+    nb::object read_counts(nb::handle given, const char* name, const char* what, PyObject* dtype);
+    void make_columns();
     void read_periods(const nb::handle* periods);
     void read_outputs(nb::handle out);
     void check_output(nb::handle out, const char* name, std::size_t index);
@@ -59,6 +68,7 @@ private:
     std::array<call_arguments::MemoryBounds, 3> input_bounds_{}, result_bounds_{};  // for the overlap tests
     nb::object length_array_;
     std::optional<LengthArray> lengths_;
+    std::optional<core::RowGroups> groups_;
     std::array<std::uint64_t, 3> periods_{};
     std::size_t time_axis_ = 0;
     std::size_t threads_ = 1;

@@ -5,6 +5,7 @@
 #include <nanobind/stl/vector.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,6 +17,7 @@
 #include "core/seeds.h"
 #include "dispatch_targets.h"
 #include "fast_function.h"
+#include "run_share.h"
 #include "series_blocks.h"
 #include "thread_split.h"
 
@@ -25,12 +27,17 @@ using namespace nb::literals;
 namespace brindlex::batch {
 namespace {
 
+using Inputs = std::initializer_list<const InputArray*>;
+using Outputs = std::initializer_list<const OutputArray*>;
+
 // Computes with the interpreter lock released, each thread on its own share of the series or runs:
-// on_series(first, count, work) over series of the blocks, on_runs(runs, first_element, elements,
-// work) over consecutive runs of the columns. Every share's workspace is allocated first, so that
-// running out of memory raises MemoryError before anything is written.
+// on_series(first, count, work) over series of the blocks, on_runs(runs, share, work) over
+// consecutive runs of the columns (share: a RunShare, which has gathered the share's rows when the
+// groups lie scattered, and whose results are scattered back after). Every share's workspace is
+// allocated first, so that running out of memory raises MemoryError before anything is written.
 template <class OnSeries, class OnRuns>
-void compute(const CallPlan& plan, const OnSeries& on_series, const OnRuns& on_runs) {
+void compute(const CallPlan& plan, Inputs inputs, Outputs outputs, const OnSeries& on_series,
+             const OnRuns& on_runs) {
     std::vector<core::Workspace> work;
     work.reserve(plan.threads);
     if (!plan.by_runs) {
@@ -45,25 +52,23 @@ void compute(const CallPlan& plan, const OnSeries& on_series, const OnRuns& on_r
         return;
     }
     const std::vector<RunBoundary> parts = run_boundaries(plan.runs, plan.threads);
+    const std::size_t columns = plan.rows.empty() ? 0 : inputs.size() + outputs.size();
     for (std::size_t k = 0; k < plan.threads; ++k) {
-        work.push_back(core::Workspace::for_runs(parts[k + 1].run - parts[k].run));
+        const std::uint64_t elements = parts[k + 1].element - parts[k].element;
+        work.push_back(core::Workspace::for_runs(parts[k + 1].run - parts[k].run, columns * elements));
     }
     nb::gil_scoped_release unlocked;
     run_parts(plan.threads, [&](std::size_t k) {
         const RunBoundary begin = parts[k], end = parts[k + 1];
-        if (end.element > begin.element) {
-            on_runs(plan.runs.subspan(begin.run, end.run - begin.run), begin.element,
-                    end.element - begin.element, work[k]);
-        }
+        if (end.element == begin.element) return;
+        const std::uint64_t size = end.element - begin.element;
+        const RunShare share(begin.element, size,
+                             plan.rows.empty() ? plan.rows : plan.rows.subspan(begin.element, size),
+                             work[k].series(), inputs.size());
+        if (columns != 0) share.gather(inputs);
+        on_runs(plan.runs.subspan(begin.run, end.run - begin.run), share, work[k]);
+        if (columns != 0) share.scatter(outputs);
     });
-}
-
-core::InputSlice column_part(const InputArray& array, std::uint64_t first, std::uint64_t size) noexcept {
-    return {input_column(array).data() + first, size};
-}
-
-core::OutputSlice column_part(const OutputArray& array, std::uint64_t first, std::uint64_t size) noexcept {
-    return {output_column(array).data() + first, size};
 }
 
 using ManyKernel = void (*)(std::uint64_t, core::BlockIn, core::BlockOut, core::Workspace&) noexcept;
@@ -74,15 +79,14 @@ constexpr Signature one_series{1, {"data"}, 1, {"period"}, 1};
 constexpr Signature macd_signature{1, {"data"}, 3, {"fast_period", "slow_period", "signal_period"}, 3};
 constexpr Signature bars{3, {"high", "low", "close"}, 1, {"period"}, 1};
 
-CallPlan plan_of(const CheckedCall& call, std::initializer_list<const InputArray*> inputs,
-                 std::initializer_list<const OutputArray*> outputs) {
-    return plan_call(inputs, outputs, call.time_axis(), call.lengths(), call.threads());
+CallPlan plan_of(const CheckedCall& call, Inputs inputs, Outputs outputs) {
+    return plan_call(inputs, outputs, call.time_axis(), call.runs(), call.grouped_rows(), call.threads());
 }
 
 template <ManyKernel many, RunsKernel runs>
-nb::object moving_average(nb::handle data, nb::handle period, nb::handle axis, nb::handle lengths, nb::handle out,
-                          nb::handle threads) {
-    CheckedCall call(one_series, &data, &period, axis, lengths, out, threads);
+nb::object moving_average(nb::handle data, nb::handle period, nb::handle axis, nb::handle lengths,
+                          nb::handle groups, nb::handle out, nb::handle threads) {
+    CheckedCall call(one_series, &data, &period, axis, lengths, groups, out, threads);
     const InputArray in = call.input(0);
     const OutputArray target = call.target(0);
     const CallPlan plan = plan_of(call, {&in}, {&target});
@@ -90,13 +94,12 @@ nb::object moving_average(nb::handle data, nb::handle period, nb::handle axis, n
     const core::BlockIn in_block = input_block(in, plan.time_axis);
     const core::BlockOut out_block = output_block(target, plan.time_axis);
     compute(
-        plan,
+        plan, {&in}, {&target},
         [&](std::uint64_t first, std::uint64_t count, core::Workspace& work) {
             many(p, core::sub_block(in_block, first, count), core::sub_block(out_block, first, count), work);
         },
-        [&](std::span<const std::uint64_t> part, std::uint64_t first, std::uint64_t size,
-            core::Workspace& work) {
-            runs(p, column_part(in, first, size), part, column_part(target, first, size), work);
+        [&](std::span<const std::uint64_t> part, const RunShare& share, core::Workspace& work) {
+            runs(p, share.in(in, 0), part, share.out(target, 0), work);
         });
     return call.finish();
 }
@@ -111,9 +114,9 @@ PyTypeObject* macd_result_type() {
 }
 
 nb::object macd(nb::handle data, nb::handle fast_period, nb::handle slow_period, nb::handle signal_period,
-                nb::handle axis, nb::handle lengths, nb::handle out, nb::handle threads) {
+                nb::handle axis, nb::handle lengths, nb::handle groups, nb::handle out, nb::handle threads) {
     const nb::handle periods[] = {fast_period, slow_period, signal_period};
-    CheckedCall call(macd_signature, &data, periods, axis, lengths, out, threads);
+    CheckedCall call(macd_signature, &data, periods, axis, lengths, groups, out, threads);
     const std::uint64_t fast = call.period(0), slow = call.period(1), signal = call.period(2);
     const InputArray in = call.input(0);
     const OutputArray outs[3] = {call.target(0), call.target(1), call.target(2)};
@@ -123,26 +126,24 @@ nb::object macd(nb::handle data, nb::handle fast_period, nb::handle slow_period,
                                           output_block(outs[1], plan.time_axis),
                                           output_block(outs[2], plan.time_axis)};
     compute(
-        plan,
+        plan, {&in}, {&outs[0], &outs[1], &outs[2]},
         [&](std::uint64_t first, std::uint64_t count, core::Workspace& work) {
             core::macd_many(fast, slow, signal, core::sub_block(in_block, first, count),
                             core::sub_block(out_blocks[0], first, count),
                             core::sub_block(out_blocks[1], first, count),
                             core::sub_block(out_blocks[2], first, count), work);
         },
-        [&](std::span<const std::uint64_t> part, std::uint64_t first, std::uint64_t size,
-            core::Workspace& work) {
-            core::macd_runs(fast, slow, signal, column_part(in, first, size), part,
-                            column_part(outs[0], first, size), column_part(outs[1], first, size),
-                            column_part(outs[2], first, size), work);
+        [&](std::span<const std::uint64_t> part, const RunShare& share, core::Workspace& work) {
+            core::macd_runs(fast, slow, signal, share.in(in, 0), part, share.out(outs[0], 0),
+                            share.out(outs[1], 1), share.out(outs[2], 2), work);
         });
     return call.finish(macd_result_type());
 }
 
 nb::object atr(nb::handle high, nb::handle low, nb::handle close, nb::handle period, nb::handle axis,
-               nb::handle lengths, nb::handle out, nb::handle threads) {
+               nb::handle lengths, nb::handle groups, nb::handle out, nb::handle threads) {
     const nb::handle inputs[] = {high, low, close};
-    CheckedCall call(bars, inputs, &period, axis, lengths, out, threads);
+    CheckedCall call(bars, inputs, &period, axis, lengths, groups, out, threads);
     const std::uint64_t p = call.period(0);
     const InputArray ins[3] = {call.input(0), call.input(1), call.input(2)};
     const OutputArray target = call.target(0);
@@ -151,17 +152,16 @@ nb::object atr(nb::handle high, nb::handle low, nb::handle close, nb::handle per
                                         input_block(ins[2], plan.time_axis)};
     const core::BlockOut out_block = output_block(target, plan.time_axis);
     compute(
-        plan,
+        plan, {&ins[0], &ins[1], &ins[2]}, {&target},
         [&](std::uint64_t first, std::uint64_t count, core::Workspace& work) {
             core::atr_many(p, core::sub_block(in_blocks[0], first, count),
                            core::sub_block(in_blocks[1], first, count),
                            core::sub_block(in_blocks[2], first, count),
                            core::sub_block(out_block, first, count), work);
         },
-        [&](std::span<const std::uint64_t> part, std::uint64_t first, std::uint64_t size,
-            core::Workspace& work) {
-            core::atr_runs(p, column_part(ins[0], first, size), column_part(ins[1], first, size),
-                           column_part(ins[2], first, size), part, column_part(target, first, size), work);
+        [&](std::span<const std::uint64_t> part, const RunShare& share, core::Workspace& work) {
+            core::atr_runs(p, share.in(ins[0], 0), share.in(ins[1], 1), share.in(ins[2], 2), part,
+                           share.out(target, 0), work);
         });
     return call.finish();
 }
@@ -169,18 +169,18 @@ nb::object atr(nb::handle high, nb::handle low, nb::handle close, nb::handle per
 // The public functions of brindlex_batch pass their arguments on unchanged, by position: every
 // check and conversion happens here, before any output is written.
 PyMethodDef indicator_functions[] = {
-    {"sma", as_cfunction<fast_function<moving_average<core::sma_many, core::sma_runs>, 6>>(), METH_FASTCALL,
-     "sma($module, data, period, axis, lengths, out, threads, /)\n--\n\n"
+    {"sma", as_cfunction<fast_function<moving_average<core::sma_many, core::sma_runs>, 7>>(), METH_FASTCALL,
+     "sma($module, data, period, axis, lengths, groups, out, threads, /)\n--\n\n"
      "Simple moving average of every series of `data`, as brindlex_batch.sma."},
-    {"ema", as_cfunction<fast_function<moving_average<core::ema_many, core::ema_runs>, 6>>(), METH_FASTCALL,
-     "ema($module, data, period, axis, lengths, out, threads, /)\n--\n\n"
+    {"ema", as_cfunction<fast_function<moving_average<core::ema_many, core::ema_runs>, 7>>(), METH_FASTCALL,
+     "ema($module, data, period, axis, lengths, groups, out, threads, /)\n--\n\n"
      "Exponential moving average of every series of `data`, as brindlex_batch.ema."},
-    {"macd", as_cfunction<fast_function<macd, 8>>(), METH_FASTCALL,
-     "macd($module, data, fast_period, slow_period, signal_period, axis, lengths, out, threads, /)\n--\n\n"
+    {"macd", as_cfunction<fast_function<macd, 9>>(), METH_FASTCALL,
+     "macd($module, data, fast_period, slow_period, signal_period, axis, lengths, groups, out, threads, /)\n--\n\n"
      "MACD line, signal line and histogram of every series of `data` as a brindlex_batch.MacdResult, as\n"
      "brindlex_batch.macd."},
-    {"atr", as_cfunction<fast_function<atr, 8>>(), METH_FASTCALL,
-     "atr($module, high, low, close, period, axis, lengths, out, threads, /)\n--\n\n"
+    {"atr", as_cfunction<fast_function<atr, 9>>(), METH_FASTCALL,
+     "atr($module, high, low, close, period, axis, lengths, groups, out, threads, /)\n--\n\n"
      "Average true range of every series of bars, as brindlex_batch.atr."},
     {nullptr, nullptr, 0, nullptr},
 };

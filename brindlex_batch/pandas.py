@@ -1,7 +1,9 @@
 """The indicators of pandas Series and DataFrames: long frames grouped by key, wide frames by column.
 
-A Series is one series, or with ``by=`` (keys, one per row) one series per key, the rows of a key
-in frame order; keys need not be adjacent. A DataFrame is wide: one series per column, its rows
+A Series is one series, or with ``by=`` (keys, one per row, or the name of an index level) one
+series per key, the rows of a key in frame order; keys need not be adjacent. As in pandas' own groupby, rows whose key is missing
+(NaN, None, ``pd.NA``, a missing category, or no key for the row's label) get NaN, unless
+``dropna=False``, which makes them one series of their own. A DataFrame is wide: one series per column, its rows
 the time axis. Results are new objects aligned on the input's index, in its row order; missing
 values (NaN, ``pd.NA``) are NaN to the kernels, and positions without a value are NaN.
 """
@@ -17,11 +19,10 @@ import pandas as pd
 
 import brindlex_batch
 
-from ._grouping import compute_long, layout_of_codes
-
 __all__ = ["atr", "ema", "macd", "sma"]
 
-# One call of the companion module: the input arrays, the time axis and the series' lengths.
+# One call of the companion module: the input arrays, the time axis and each row's group code
+# (None: one series per column).
 _Kernel: TypeAlias = Callable[[Sequence[npt.NDArray[np.float64]], int, npt.NDArray[np.integer] | None],
                               Sequence[npt.NDArray[np.float64]]]
 MACD_COLUMNS = ("macd", "signal", "hist")
@@ -46,11 +47,16 @@ def _labelled(value: object, argument: str) -> pd.Series[Any] | pd.DataFrame:
     raise TypeError(f"argument '{argument}': expected a pandas Series or DataFrame, got {type(value).__name__}")
 
 
-def _codes(by: object, index: pd.Index[Any]) -> tuple[npt.NDArray[np.intp], int]:
-    """Each row's group number, and the number of groups; a missing key is a group of its own.
-    A Series of keys is aligned on the data's index, as groupby does."""
+def _codes(by: object, index: pd.Index[Any]) -> tuple[npt.NDArray[np.integer], npt.NDArray[np.bool_] | None]:
+    """Each row's group code, for ``groups=``, with the rows whose key is missing given a code of
+    their own, and those rows (None when there are none). A Series of keys is aligned on the
+    data's index, and a string names an index level, as groupby takes them."""
     keys: pd.Series[Any] | pd.Index[Any] | npt.NDArray[Any]
-    if isinstance(by, pd.Series):
+    if isinstance(by, str):
+        if by not in index.names:
+            raise KeyError(f"argument 'by': {by!r} names no level of the index (levels: {list(index.names)})")
+        keys = index.get_level_values(by)
+    elif isinstance(by, pd.Series):
         series: pd.Series[Any] = cast(Any, by)
         keys = series if series.index.equals(index) else series.reindex(index)
     elif isinstance(by, pd.Index):
@@ -60,17 +66,22 @@ def _codes(by: object, index: pd.Index[Any]) -> tuple[npt.NDArray[np.intp], int]
         keys = np.asarray(by)
     if keys.ndim != 1 or len(keys) != len(index):
         raise ValueError(f"argument 'by': expected one key per row ({len(index)}), got shape {keys.shape}")
+    codes: npt.NDArray[np.integer]
     if not isinstance(keys, np.ndarray) and isinstance(keys.dtype, pd.CategoricalDtype):
-        # Categories already number their rows; a missing key (-1) becomes a group of its own.
+        # Categories already number their rows.
         categorical = cast(pd.Categorical, keys.array)
-        groups = len(categorical.categories)
-        codes = categorical.codes.astype(np.intp)
-        return np.where(codes < 0, groups, codes), groups + 1
-    codes, uniques = pd.factorize(keys, use_na_sentinel=False)
-    return codes, len(uniques)
+        codes, count = categorical.codes, len(categorical.categories)
+    else:
+        codes, uniques = pd.factorize(keys)
+        count = len(uniques)
+    # Both mark a missing key -1: the code after the others.
+    absent = codes < 0
+    if not absent.any():
+        return codes, None
+    return np.where(absent, count, codes), absent
 
 
-def _compute(inputs: Sequence[object], names: Sequence[str], by: object,
+def _compute(inputs: Sequence[object], names: Sequence[str], by: object, dropna: bool,
              kernel: _Kernel) -> list[npt.NDArray[np.float64]]:
     data = [_labelled(value, name) for value, name in zip(inputs, names)]
     first = data[0]
@@ -89,8 +100,12 @@ def _compute(inputs: Sequence[object], names: Sequence[str], by: object,
         return list(kernel(columns, 0, None))
     if by is None:
         return list(kernel(columns, -1, None))
-    layout = layout_of_codes(*_codes(by, first.index))
-    return compute_long(layout, lambda gathered, lengths: kernel(gathered, -1, lengths), columns)
+    codes, absent = _codes(by, first.index)
+    outputs = list(kernel(columns, -1, codes))
+    if dropna and absent is not None:
+        for output in outputs:
+            output[absent] = np.nan
+    return outputs
 
 
 def _single(like: pd.Series[Any] | pd.DataFrame, values: npt.NDArray[np.float64], name: str) -> Any:
@@ -107,52 +122,55 @@ def _macd_frame(like: pd.Series[Any] | pd.DataFrame, lines: Sequence[npt.NDArray
 
 
 @overload
-def sma(data: pd.Series[Any], period: int, *, by: Any = None) -> pd.Series[float]: ...
+def sma(data: pd.Series[Any], period: int, *, by: Any = None, dropna: bool = True) -> pd.Series[float]: ...
 @overload
-def sma(data: pd.DataFrame, period: int, *, by: None = None) -> pd.DataFrame: ...
+def sma(data: pd.DataFrame, period: int, *, by: None = None, dropna: bool = True) -> pd.DataFrame: ...
 
 
-def sma(data: pd.Series[Any] | pd.DataFrame, period: int, *, by: Any = None) -> Any:
-    """Simple moving average; a Series comes back named ``sma_<period>``."""
-    (values,) = _compute([data], ["data"], by, lambda c, axis, lengths: (
-        brindlex_batch.sma(c[0], period, axis=axis, lengths=lengths),))
+def sma(data: pd.Series[Any] | pd.DataFrame, period: int, *, by: Any = None, dropna: bool = True) -> Any:
+    """Simple moving average; a Series comes back named ``sma_<period>``. With ``by``, rows whose
+    key is missing get NaN, or form one series of their own where ``dropna=False``."""
+    (values,) = _compute([data], ["data"], by, dropna, lambda c, axis, groups: (
+        brindlex_batch.sma(c[0], period, axis=axis, groups=groups),))
     return _single(data, values, f"sma_{period}")
 
 
 @overload
-def ema(data: pd.Series[Any], period: int, *, by: Any = None) -> pd.Series[float]: ...
+def ema(data: pd.Series[Any], period: int, *, by: Any = None, dropna: bool = True) -> pd.Series[float]: ...
 @overload
-def ema(data: pd.DataFrame, period: int, *, by: None = None) -> pd.DataFrame: ...
+def ema(data: pd.DataFrame, period: int, *, by: None = None, dropna: bool = True) -> pd.DataFrame: ...
 
 
-def ema(data: pd.Series[Any] | pd.DataFrame, period: int, *, by: Any = None) -> Any:
+def ema(data: pd.Series[Any] | pd.DataFrame, period: int, *, by: Any = None, dropna: bool = True) -> Any:
     """Exponential moving average; a Series comes back named ``ema_<period>``."""
-    (values,) = _compute([data], ["data"], by, lambda c, axis, lengths: (
-        brindlex_batch.ema(c[0], period, axis=axis, lengths=lengths),))
+    (values,) = _compute([data], ["data"], by, dropna, lambda c, axis, groups: (
+        brindlex_batch.ema(c[0], period, axis=axis, groups=groups),))
     return _single(data, values, f"ema_{period}")
 
 
 def macd(data: pd.Series[Any] | pd.DataFrame, fast_period: int = 12, slow_period: int = 26,
-         signal_period: int = 9, *, by: Any = None) -> pd.DataFrame:
+         signal_period: int = 9, *, by: Any = None, dropna: bool = True) -> pd.DataFrame:
     """MACD line, signal line and histogram: columns ``macd``, ``signal`` and ``hist`` (for a wide
     frame, those three above the frame's own columns)."""
-    lines = _compute([data], ["data"], by, lambda c, axis, lengths: brindlex_batch.macd(
-        c[0], fast_period, slow_period, signal_period, axis=axis, lengths=lengths))
+    lines = _compute([data], ["data"], by, dropna, lambda c, axis, groups: brindlex_batch.macd(
+        c[0], fast_period, slow_period, signal_period, axis=axis, groups=groups))
     return _macd_frame(data, lines)
 
 
 @overload
 def atr(high: pd.Series[Any], low: pd.Series[Any], close: pd.Series[Any], period: int = 14, *,
-        by: Any = None) -> pd.Series[float]: ...
+        by: Any = None, dropna: bool = True) -> pd.Series[float]: ...
 @overload
 def atr(high: pd.DataFrame, low: pd.DataFrame, close: pd.DataFrame, period: int = 14, *,
-        by: None = None) -> pd.DataFrame: ...
+        by: None = None, dropna: bool = True) -> pd.DataFrame: ...
 
 
 def atr(high: pd.Series[Any] | pd.DataFrame, low: pd.Series[Any] | pd.DataFrame,
-        close: pd.Series[Any] | pd.DataFrame, period: int = 14, *, by: Any = None) -> Any:
+        close: pd.Series[Any] | pd.DataFrame, period: int = 14, *, by: Any = None,
+        dropna: bool = True) -> Any:
     """Average true range of three Series (or three wide frames) with one index; a Series comes
     back named ``atr_<period>``."""
-    (values,) = _compute([high, low, close], ["high", "low", "close"], by, lambda c, axis, lengths: (
-        brindlex_batch.atr(c[0], c[1], c[2], period, axis=axis, lengths=lengths),))
+    (values,) = _compute([high, low, close], ["high", "low", "close"], by, dropna,
+                         lambda c, axis, groups: (
+                             brindlex_batch.atr(c[0], c[1], c[2], period, axis=axis, groups=groups),))
     return _single(high, values, f"atr_{period}")

@@ -24,12 +24,10 @@ import polars as pl
 
 import brindlex_batch
 
-from ._grouping import Layout, compute_long
-
 __all__ = ["BrindlexExpr", "atr", "ema", "macd", "sma"]
 
 IntoExpr: TypeAlias = str | pl.Expr
-# One call of the companion module: the input arrays and the series' lengths (None: one series).
+# One call of the companion module: the input arrays and each row's group code (None: one series).
 _Kernel: TypeAlias = Callable[[Sequence[npt.NDArray[np.float64]], npt.NDArray[np.integer] | None],
                               Sequence[npt.NDArray[np.float64]]]
 MACD_FIELDS = ("macd", "signal", "hist")
@@ -49,23 +47,56 @@ def _values(series: pl.Series) -> npt.NDArray[np.float64]:
     return values
 
 
-def _layout(keys: pl.Series) -> Layout:
+def _codes(keys: pl.Series) -> npt.NDArray[np.integer]:
+    """Each row's group code for ``groups=``, equal codes for equal keys and null a key of its own,
+    made by polars' own operations: integers as they are, categories by their physical codes,
+    strings by their runs when each is one run of rows, else through a categorical cast."""
+    dtype = keys.dtype
+    if dtype == pl.Boolean:
+        keys = keys.cast(pl.UInt8)
+    elif dtype.is_temporal() or isinstance(dtype, (pl.Categorical, pl.Enum)):
+        keys = keys.to_physical()
+    elif dtype == pl.String:
+        keys = _string_codes(keys)
+    if not keys.dtype.is_integer():
+        return _first_rows(keys)
+    return _integer_codes(keys)
+
+
+def _integer_codes(keys: pl.Series) -> npt.NDArray[np.integer]:
+    """Integer keys as codes: shifted to start at 0 when some are negative; null, if any, the code
+    after the largest."""
+    least, most = keys.min(), keys.max()
+    if least is None:  # every key null, or none at all: one group
+        return np.zeros(len(keys), dtype=np.uint8)
+    assert isinstance(least, int) and isinstance(most, int)
+    if least < 0:
+        if most - least >= 2**63:
+            return _first_rows(keys)
+        keys, most = keys.cast(pl.Int64) - least, most - least
+    if keys.null_count():
+        if most >= 2**63 - 1:
+            return _first_rows(keys)
+        keys = keys.cast(pl.Int64).fill_null(most + 1)
+    return keys.to_numpy()
+
+
+def _string_codes(keys: pl.Series) -> pl.Series:
+    """Strings numbered: by their runs where each key is one run of rows (a frame sorted by key,
+    the runs then few, so that checking their keys costs little), else by a categorical cast,
+    which hashes each key once."""
     rows = len(keys)
-    if rows == 0:
-        return Layout(None, np.zeros(0, dtype=np.int64))
-    # A key that differs from the row before starts a run, and the groups are adjacent when no
-    # key heads two runs. Comparing neighbours costs far less than hashing every key; where the
-    # runs are few, hashing their heads settles it, and where they are many, the grouping below
-    # hashes every key anyway and says it too.
-    starts = (keys.slice(1).ne_missing(keys.slice(0, rows - 1)).arg_true() + 1).to_numpy()
-    runs = len(starts) + 1
-    if runs <= rows // 16 and keys.gather(starts).append(keys.head(1)).n_unique() == runs:
-        return Layout(None, np.diff(starts, prepend=0, append=rows))
-    # Within a group, polars keeps the rows in frame order.
-    groups = keys.to_frame("key").with_row_index("row").group_by("key").agg("row").get_column("row")
-    if len(groups) == runs:
-        return Layout(None, np.diff(starts, prepend=0, append=rows))
-    return Layout(groups.explode().to_numpy(), groups.list.len().to_numpy())
+    runs = keys.rle_id()
+    if rows and runs[-1] < rows // 16 and keys.rle().struct.field("value").n_unique() == runs[-1] + 1:
+        return runs
+    return keys.cast(pl.Categorical).to_physical()
+
+
+def _first_rows(keys: pl.Series) -> npt.NDArray[np.integer]:
+    """Any other keys: each row's code is its key's first row, as polars groups them."""
+    rows = keys.to_frame("key").with_row_index("row")
+    codes: npt.NDArray[np.integer] = rows.select(pl.col("row").first().over("key")).to_series().to_numpy()
+    return codes
 
 
 def _result(name: str, outputs: Sequence[npt.NDArray[np.float64]], nan_as_null: bool) -> pl.Series:
@@ -86,10 +117,7 @@ def _indicator(inputs: Sequence[IntoExpr], by: IntoExpr | None, kernel: _Kernel,
     # polars passes the declared dtype to functions that take it.
     def compute(series: Sequence[pl.Series], return_dtype: object = None) -> pl.Series:
         columns = [_values(column) for column in series[:count]]
-        if by is None:
-            outputs = kernel(columns, None)
-        else:
-            outputs = compute_long(_layout(series[count]), kernel, columns)
+        outputs = kernel(columns, None if by is None else _codes(series[count]))
         return _result(series[0].name, outputs, nan_as_null)
 
     return pl.map_batches(exprs, compute, return_dtype=dtype)
@@ -97,28 +125,28 @@ def _indicator(inputs: Sequence[IntoExpr], by: IntoExpr | None, kernel: _Kernel,
 
 def sma(column: IntoExpr, period: int, *, by: IntoExpr | None = None, nan_as_null: bool = True) -> pl.Expr:
     """Simple moving average of the column, per key of ``by``."""
-    return _indicator([column], by, lambda c, lengths: (
-        brindlex_batch.sma(c[0], period, lengths=lengths),), pl.Float64(), nan_as_null)
+    return _indicator([column], by, lambda c, groups: (
+        brindlex_batch.sma(c[0], period, groups=groups),), pl.Float64(), nan_as_null)
 
 
 def ema(column: IntoExpr, period: int, *, by: IntoExpr | None = None, nan_as_null: bool = True) -> pl.Expr:
     """Exponential moving average of the column, per key of ``by``."""
-    return _indicator([column], by, lambda c, lengths: (
-        brindlex_batch.ema(c[0], period, lengths=lengths),), pl.Float64(), nan_as_null)
+    return _indicator([column], by, lambda c, groups: (
+        brindlex_batch.ema(c[0], period, groups=groups),), pl.Float64(), nan_as_null)
 
 
 def macd(column: IntoExpr, fast_period: int = 12, slow_period: int = 26, signal_period: int = 9, *,
          by: IntoExpr | None = None, nan_as_null: bool = True) -> pl.Expr:
     """MACD of the column, per key of ``by``: a struct of ``macd``, ``signal`` and ``hist``."""
-    return _indicator([column], by, lambda c, lengths: brindlex_batch.macd(
-        c[0], fast_period, slow_period, signal_period, lengths=lengths), MACD_DTYPE, nan_as_null)
+    return _indicator([column], by, lambda c, groups: brindlex_batch.macd(
+        c[0], fast_period, slow_period, signal_period, groups=groups), MACD_DTYPE, nan_as_null)
 
 
 def atr(high: IntoExpr, low: IntoExpr, close: IntoExpr, period: int = 14, *,
         by: IntoExpr | None = None, nan_as_null: bool = True) -> pl.Expr:
     """Average true range, per key of ``by``; named ``atr``."""
-    return _indicator([high, low, close], by, lambda c, lengths: (
-        brindlex_batch.atr(c[0], c[1], c[2], period, lengths=lengths),), pl.Float64(), nan_as_null).alias("atr")
+    return _indicator([high, low, close], by, lambda c, groups: (
+        brindlex_batch.atr(c[0], c[1], c[2], period, groups=groups),), pl.Float64(), nan_as_null).alias("atr")
 
 
 @pl.api.register_expr_namespace("bx")

@@ -82,7 +82,9 @@ def calls(draw, inputs=1, warm_up=0):
     gives the views of a result, one per series, in the same order."""
     dtype = draw(st.sampled_from(DTYPES))
     threads = draw(st.sampled_from([1, 2, 3, 0]))
-    kind = draw(st.sampled_from(["rows", "columns", "one", "runs"]))
+    kind = draw(st.sampled_from(["rows", "columns", "one", "runs", "groups"]))
+    if kind == "groups":
+        return grouped(draw, inputs, dtype, run_lengths(draw, warm_up), threads)
     if kind == "runs":
         lengths = run_lengths(draw, warm_up)
         series = [[values(draw, dtype, n) for n in lengths] for _ in range(inputs)]
@@ -108,6 +110,42 @@ def calls(draw, inputs=1, warm_up=0):
     return series, arrays, {"axis": axis, "threads": threads}, lambda r: list(r.T)
 
 
+CODE_DTYPES = [np.int8, np.uint8, np.int16, np.uint16, np.int32, np.uint32, np.int64, np.uint64, np.intp]
+
+
+def grouped(draw, inputs, dtype, lengths, threads):
+    """The series of `lengths` as groups of rows of one column, for groups=: each group's rows
+    adjacent or interleaved with the others', its code dense or sparse, of any integer dtype."""
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    series = [[values(draw, dtype, n) for n in lengths] for _ in range(inputs)]
+    labels = np.repeat(np.arange(len(lengths)), lengths)
+    if draw(st.booleans()):
+        labels = rng.permutation(labels)
+    # Row order within each group: the rows of group g hold series g in order.
+    order = np.argsort(labels, kind="stable")
+    code_dtype = np.dtype(draw(st.sampled_from(CODE_DTYPES)))
+    top = int(np.iinfo(code_dtype).max)
+    spread = draw(st.sampled_from(["dense", "shuffled", "sparse"]))
+    if spread == "dense" or len(lengths) == 0:
+        codes = np.arange(len(lengths))
+    elif spread == "shuffled":
+        codes = rng.permutation(len(lengths))
+    else:
+        # Up to the dtype's largest code: far beyond the rows, where a table of codes would not do.
+        room = min(top + 1, 200)
+        codes = top - rng.choice(room, len(lengths), replace=False).astype(np.uint64)
+    columns = []
+    for s in series:
+        column = np.empty(len(labels), dtype)
+        column[order] = np.concatenate(s) if s else column[:0]
+        columns.append(column)
+    arrays = [laid_out(draw, c) for c in columns]
+    row_codes = np.asarray(codes, dtype=np.uint64)[labels].astype(code_dtype)
+    kwargs = {"groups": draw(st.sampled_from([np.asarray, list]))(row_codes), "threads": threads}
+    ends = np.cumsum(lengths, dtype=np.int64)
+    return series, arrays, kwargs, lambda r: np.split(r[order], ends[:-1]) if lengths else []
+
+
 periods = st.one_of(st.integers(0, 45), st.sampled_from(HUGE))
 
 
@@ -129,12 +167,13 @@ def one_series(indicator, periods, inputs, outputs=1):
 
 
 def assert_per_series(results, pick, expected):
-    """The results equal arrays holding each series' expected values, number by number."""
+    """Each series' values in the results (pick's parts, which cover every element) equal its
+    expected values, number by number."""
     for output, result in enumerate(results):
-        want = np.full_like(result, 5.0)
-        for view, outs in zip(pick(want), expected):
-            view[...] = outs[output]
-        assert same_values(result, want)
+        parts = pick(result)
+        assert len(parts) == len(expected) and sum(part.size for part in parts) == result.size
+        for part, outs in zip(parts, expected):
+            assert same_values(part, outs[output])
 
 
 def given_out(draw, arrays, count):
@@ -202,6 +241,7 @@ def bad_values(good, outs):
         "threads": [-1, 2.0, "2"],
         # Data are two-dimensional: even a right sum is wrong.
         "lengths": [[good.size], [good.size + 1, -1], [1.0] * good.size, [[good.size]], ["1"]],
+        "groups": [np.zeros(good.size, np.int64), [0] * good.shape[1], [-1], [0.5]],
         "out": [outs[0][:1], outs[0].astype(np.float32), outs[0].tolist(), outs[0].T, read_only,
                 good, good[::-1], good[:, ::-1],
                 np.lib.stride_tricks.as_strided(outs[0], strides=(0, 8), writeable=True)],
@@ -225,7 +265,7 @@ def test_bad_argument_raises_and_writes_nothing(data):
     good = np.linspace(1.0, 2.0, 15).reshape(3, 5)
     outs = [np.full(good.shape, 3.0 + k) for k in range(3)]
     name = data.draw(st.sampled_from(sorted(GOOD_CALLS)))
-    keywords = GOOD_CALLS[name](good, outs) | {"axis": -1, "threads": 1, "lengths": None}
+    keywords = GOOD_CALLS[name](good, outs) | {"axis": -1, "threads": 1, "lengths": None, "groups": None}
     argument = data.draw(st.sampled_from(sorted(keywords)))
     value = data.draw(st.sampled_from(bad_values(good, outs)[KINDS.get(argument, argument)]))
     if name == "macd" and argument == "out":
@@ -242,6 +282,37 @@ def test_bad_argument_raises_and_writes_nothing(data):
         getattr(bb, name)(**keywords)
     message = str(raised.value)
     assert "argument" in message or "eriod" in message, message
+    assert all(np.array_equal(bits(a), b) for a, b in zip((good, *outs), before))
+
+
+BAD_CODES = [
+    (lambda codes: codes - 1, ValueError, "expected codes of 0 or more, got -1"),
+    (lambda codes: codes.astype(np.int8) - 3, ValueError, "expected codes of 0 or more, got -3"),
+    (lambda codes: codes.astype(np.float64), TypeError, "expected integers, got dtype float64"),
+    (lambda codes: codes.astype(bool), TypeError, "expected integers, got dtype bool"),
+    (lambda codes: codes.astype(str), TypeError, "expected integers"),
+    (lambda codes: codes[:-1], ValueError, "expected one code per row (12), got 11"),
+    (lambda codes: codes[None], ValueError, "expected a one-dimensional sequence"),
+]
+
+
+@PROPERTY
+@given(data=st.data())
+def test_bad_groups_raise_and_write_nothing(data):
+    good = np.linspace(1.0, 2.0, 12)
+    outs = [np.full(good.shape, 3.0 + k) for k in range(3)]
+    name = data.draw(st.sampled_from(sorted(GOOD_CALLS)))
+    codes = np.array(data.draw(st.lists(st.integers(0, 3), min_size=12, max_size=12)))
+    codes -= codes.min()  # the least code is 0, so that the bad codes' least is the message's
+    make, error, words = data.draw(st.sampled_from(BAD_CODES))
+    keywords = GOOD_CALLS[name](good, outs) | {"groups": make(codes), "threads": data.draw(st.sampled_from([1, 2]))}
+    if data.draw(st.booleans()):
+        keywords |= {"groups": codes, "lengths": [12]}
+        error, words = ValueError, "arguments 'lengths' and 'groups': expected one of them, got both"
+    before = [bits(a).copy() for a in (good, *outs)]
+    with pytest.raises(error) as raised:
+        getattr(bb, name)(**keywords)
+    assert words in str(raised.value) and "groups" in str(raised.value)
     assert all(np.array_equal(bits(a), b) for a, b in zip((good, *outs), before))
 
 

@@ -47,7 +47,8 @@ def plain(high, low, close, periods):
 def long_frames(draw):
     """Bars of a few groups, each group's rows in time order but the groups interleaved at random
     (or adjacent), with NaN, infinities and missing values (`missing`: True) sprinkled over the
-    prices."""
+    prices. Groups are numbered in `keys`; the last one's key is sometimes the missing key, drawn
+    by key_column."""
     lengths = draw(st.lists(st.integers(0, 40), min_size=1, max_size=4))
     rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
     keys = np.repeat(np.arange(len(lengths)), lengths)
@@ -66,6 +67,32 @@ def long_frames(draw):
     return keys, prices, missing, periods
 
 
+# Keys of each kind: integers (negative ones too), strings, categories, floats. Where `null_key`,
+# group `last` has the missing key (None, NaN, pd.NA or a missing category).
+KEY_KINDS = ["int", "negative int", "string", "categorical", "float"]
+
+
+def key_column(lib, kind, keys, null_key):
+    """Keys of the kind for the group numbers `keys`, as a polars or pandas Series."""
+    pl_or_pd = lib.__name__
+    last = keys.max(initial=0)
+    absent = null_key & (keys == last)
+    if kind in ("int", "negative int"):
+        values = keys * 1000 - (5_000 if kind == "negative int" else 0)
+    elif kind == "float":
+        values = keys * 0.5
+    else:
+        values = np.array([f"k{k}" for k in keys], dtype=object)
+    if pl_or_pd == "polars":
+        column = lib.Series("key", values, strict=False).set(lib.Series(absent), None)
+        return column.cast(lib.Categorical) if kind == "categorical" else column
+    dtype = {"int": "Int64", "negative int": "Int64", "float": None, "string": object,
+             "categorical": "category"}[kind]
+    column = lib.Series(values, dtype=dtype)
+    column[absent] = None
+    return column
+
+
 def expected(keys, prices, missing, periods):
     """brindlex's outputs group by group, put back in the frame's rows; missing prices read as NaN."""
     nan = {name: np.where(missing[name], np.nan, column) for name, column in prices.items()}
@@ -78,13 +105,14 @@ def expected(keys, prices, missing, periods):
 
 
 @settings(max_examples=150 // SCALE, deadline=None)
-@given(frame=long_frames(), nan_as_null=st.booleans(), lazy=st.booleans(), string_keys=st.booleans())
-def test_polars_matches_brindlex_per_group(pl, frame, nan_as_null, lazy, string_keys):
+@given(frame=long_frames(), nan_as_null=st.booleans(), lazy=st.booleans(), kind=st.sampled_from(KEY_KINDS),
+       null_key=st.booleans())
+def test_polars_matches_brindlex_per_group(pl, frame, nan_as_null, lazy, kind, null_key):
     import brindlex_batch.polars as bxp
 
     keys, prices, missing, periods = frame
     (sma, ema, atr), (fast, slow, signal) = periods
-    bars = pl.DataFrame({"key": keys.astype(str) if string_keys else keys, **{
+    bars = pl.DataFrame({"key": key_column(pl, kind, keys, null_key), **{
         name: pl.Series(name, column).set(pl.Series(missing[name]), None)
         for name, column in prices.items()}})
     options = {"by": "key", "nan_as_null": nan_as_null}
@@ -103,8 +131,11 @@ def test_polars_matches_brindlex_per_group(pl, frame, nan_as_null, lazy, string_
 
 
 @settings(max_examples=150 // SCALE, deadline=None)
-@given(frame=long_frames(), keys_as=st.sampled_from(["series", "array", "shuffled index"]))
-def test_pandas_matches_brindlex_per_group(pd, bxd, frame, keys_as):
+@given(frame=long_frames(), keys_as=st.sampled_from(["series", "array", "shuffled index", "unlabelled rows"]),
+       kind=st.sampled_from(KEY_KINDS), null_key=st.booleans(), dropna=st.booleans())
+def test_pandas_matches_brindlex_per_group(pd, bxd, frame, keys_as, kind, null_key, dropna):
+    """Rows whose key is missing, or who have no key for their label, get NaN; with
+    dropna=False they are one group of their own, as in pandas' groupby."""
     keys, prices, missing, periods = frame
     (sma, ema, atr), (fast, slow, signal) = periods
     index = pd.Index(np.random.default_rng(len(keys)).permutation(len(keys)) * 10)
@@ -112,12 +143,18 @@ def test_pandas_matches_brindlex_per_group(pd, bxd, frame, keys_as):
     bars = pd.DataFrame({name: pd.array(np.where(missing[name], np.nan, column), dtype="Float64" if name != "close" else None)
                          for name, column in prices.items()}, index=index)
     bars.loc[missing["close"], "close"] = np.nan
-    by = {"series": pd.Series(keys, index=index), "array": keys,
-          "shuffled index": pd.Series(keys, index=index).sample(frac=1.0, random_state=1)}[keys_as]
-    results = {"sma": bxd.sma(bars["close"], sma, by=by), "ema": bxd.ema(bars["close"], ema, by=by),
-               **bxd.macd(bars["close"], fast, slow, signal, by=by),
-               "atr": bxd.atr(bars["high"], bars["low"], bars["close"], atr, by=by)}
+    labels = key_column(pd, kind, keys, null_key).set_axis(index)
+    by = {"series": labels, "array": labels.array,
+          "shuffled index": labels.sample(frac=1.0, random_state=1),
+          "unlabelled rows": labels.dropna().sample(frac=1.0, random_state=2)}[keys_as]
+    options = {"by": by, "dropna": dropna}
+    results = {"sma": bxd.sma(bars["close"], sma, **options), "ema": bxd.ema(bars["close"], ema, **options),
+               **bxd.macd(bars["close"], fast, slow, signal, **options),
+               "atr": bxd.atr(bars["high"], bars["low"], bars["close"], atr, **options)}
+    keyless = null_key & (keys == keys.max(initial=0))
     for name, want in expected(keys, prices, missing, periods).items():
+        if dropna:
+            want[keyless] = np.nan
         assert results[name].index.equals(index)
         assert same_values(results[name].to_numpy(), want), name
     assert results["sma"].name == f"sma_{sma}" and results["atr"].name == f"atr_{atr}"
@@ -171,9 +208,25 @@ class TestPandas:
             result.iloc[:] = -1.0
         assert np.array_equal(close.to_numpy(), np.arange(30.0))
 
-    def test_a_missing_key_is_a_key_of_its_own(self, pd, bxd):
-        got = bxd.sma(pd.Series([1.0, 10.0, 2.0, 20.0, 3.0]), 2, by=["a", None, "a", np.nan, "a"])
+    def test_a_missing_key_gets_nan_or_is_a_key_of_its_own(self, pd, bxd):
+        close = pd.Series([1.0, 10.0, 2.0, 20.0, 3.0])
+        got = bxd.sma(close, 2, by=["a", None, "a", np.nan, "a"], dropna=False)
         np.testing.assert_array_equal(got.to_numpy(), [np.nan, np.nan, 1.5, 15.0, 2.5])
+        got = bxd.sma(close, 2, by=["a", None, "a", np.nan, "a"])
+        np.testing.assert_array_equal(got.to_numpy(), [np.nan, np.nan, 1.5, np.nan, 2.5])
+        # Keys for the first rows only: the others have none, as after groupby's alignment.
+        got = bxd.sma(close, 2, by=pd.Series(["a", "b", "a"]))
+        want = close.groupby(pd.Series(["a", "b", "a"])).transform(lambda c: c.rolling(2).mean())
+        np.testing.assert_array_equal(got.to_numpy(), want.reindex(close.index).to_numpy())
+
+    def test_by_names_an_index_level_as_groupby_does(self, pd, bxd):
+        index = pd.MultiIndex.from_product([["b", "a"], range(6)], names=["ticker", "date"])
+        close = pd.Series(np.random.default_rng(5).normal(0, 1, 12).cumsum(), index=index)
+        got = bxd.ema(close, 3, by="ticker")
+        assert np.array_equal(bits(got.to_numpy()), bits(bxd.ema(close, 3, by=index.get_level_values(0)).to_numpy()))
+        assert np.array_equal(bits(got.to_numpy()), bits(bxd.ema(close.droplevel("date"), 3, by="ticker").to_numpy()))
+        with pytest.raises(KeyError, match="argument 'by'"):
+            bxd.ema(close, 3, by="exchange")
 
     def test_a_wide_frame_is_one_series_per_column(self, pd, bxd):
         wide = pd.DataFrame(np.random.default_rng(4).normal(0, 1, (50, 3)).cumsum(axis=0),

@@ -14,6 +14,8 @@ from conftest import SANITIZED
 CALLS = {
     "batch, lengths": "bb.ema(x, 2, lengths=ones, out=outs[0])",
     "batch, lengths, 2 threads": "bb.sma(x, 3, lengths=ones, out=outs[0], threads=2)",
+    "batch, groups interleaved": "bb.macd(x, 3, 5, 2, groups=codes, out=tuple(outs))",
+    "batch, groups sparse, 2 threads": "bb.atr(x, x, x, 3, groups=sparse, out=outs[0], threads=2)",
     "batch, strided series": "bb.macd(x[::2], 3, 5, 2, out=tuple(o[::2] for o in outs))",
     "batch, strided bars": "bb.atr(x[::2], x[::2], x[::2], 3, out=outs[0][::2])",
     "stream update_many": "streams[0].update_many(x)",
@@ -26,6 +28,8 @@ CHILD = """if True:
     import numpy as np, brindlex_batch as bb, brindlex_stream as bs
     n = 10**7
     x, ones = np.ones(n), np.ones(n, dtype=np.uint64)
+    codes = np.arange(n, dtype=np.uint64) % np.uint64(7)
+    sparse = codes * np.uint64(10**12)
     outs = [np.full(n, 3.0) for _ in range(3)]
     streams = [bs.Ema(3), bs.Macd(3, 5, 2), bs.Atr(3)]
     streams[0].update_many(np.arange(9.0)); streams[1].update_many(np.arange(9.0))

@@ -22,11 +22,12 @@ public:
     // For a block of `count` series of `length` elements; `gathered` when some array of the call
     // is not contiguous along time, so that a series must be copied out for the one-series kernel.
     static Workspace for_blocks(std::uint64_t count, std::uint64_t length, bool gathered);
-    // For `runs` consecutive runs of a column.
-    static Workspace for_runs(std::size_t runs);
+    // For `runs` consecutive runs of a column; with room in series() for `gathered` elements when
+    // the runs' rows are copied out of a column where they lie scattered (groups of rows).
+    static Workspace for_runs(std::size_t runs, std::uint64_t gathered = 0);
 
     // Four series of the block's length: one input gathered and up to three outputs (three inputs
-    // and one output for ATR); null unless the block was `gathered`.
+    // and one output for ATR); null unless the block was `gathered`. For runs, the room asked for.
     double* series() noexcept { return reinterpret_cast<double*>(series_.data()); }
     std::span<Run> runs() noexcept { return runs_; }
     // The state of the groups of lanes that take turns over a block.
@@ -58,9 +59,10 @@ inline Workspace Workspace::for_blocks(std::uint64_t count, std::uint64_t length
     return w;
 }
 
-inline Workspace Workspace::for_runs(std::size_t runs) {
+inline Workspace Workspace::for_runs(std::size_t runs, std::uint64_t gathered) {
     Workspace w;
     w.runs_.resize(runs);
+    w.series_.resize(gathered);
     return w;
 }
 

@@ -1,0 +1,91 @@
+// The rows of a long column grouped by an integer code per row: the counting and sorting loops, for each width of code.
+#include "core/many/row_groups.h"
+
+#include <algorithm>
+
+namespace brindlex::core {
+
+template <CodeType Code>
+CodeScan scan_codes(std::span<const Code> codes) noexcept {
+    if (codes.empty()) return {};
+    Code largest = codes[0];
+    std::uint64_t changes = 0, falls = 0;
+    for (std::size_t i = 1; i < codes.size(); ++i) {
+        largest = std::max(largest, codes[i]);
+        changes += codes[i] != codes[i - 1];
+        falls += codes[i] < codes[i - 1];
+    }
+    return {largest, changes + 1, falls == 0};
+}
+
+template <CodeType Code>
+std::span<const std::uint64_t> run_lengths(std::span<const Code> codes, std::span<std::uint64_t> room) noexcept {
+    if (codes.empty()) return room.first(0);
+    // A length written where a run ends, not counted row by row.
+    std::size_t runs = 0, start = 0;
+    for (std::size_t i = 1; i < codes.size(); ++i) {
+        if (codes[i] == codes[i - 1]) continue;
+        room[runs++] = i - start;
+        start = i;
+    }
+    room[runs++] = codes.size() - start;
+    return room.first(runs);
+}
+
+template <CodeType Code>
+std::size_t count_groups(std::span<const Code> codes, std::span<std::uint64_t> table) noexcept {
+    std::fill(table.begin(), table.end(), 0);
+    for (const Code c : codes) ++table[c];
+    return static_cast<std::size_t>(std::count_if(table.begin(), table.end(), [](std::uint64_t n) { return n != 0; }));
+}
+
+template <CodeType Code>
+std::size_t place_rows(std::span<const Code> codes, std::span<std::uint64_t> table,
+                       std::span<std::uint64_t> rows) noexcept {
+    // Each code's count becomes where its rows begin; placing a row moves that to where the next
+    // goes, so that, once all are placed, each entry is where its code's rows end.
+    std::uint64_t start = 0;
+    for (std::uint64_t& entry : table) start += std::exchange(entry, start);
+    for (std::size_t i = 0; i < codes.size(); ++i) rows[table[codes[i]]++] = i;
+    // The ends of the codes present, as sizes, moved to the front: entry k is written after
+    // entry c >= k is read.
+    std::size_t groups = 0;
+    std::uint64_t end = 0;
+    for (const std::uint64_t next : table) {
+        if (next != end) table[groups++] = next - end;
+        end = next;
+    }
+    return groups;
+}
+
+template <CodeType Code>
+std::size_t sort_pairs(std::span<const Code> codes, std::span<CodeRow> pairs) noexcept {
+    for (std::size_t i = 0; i < codes.size(); ++i) pairs[i] = {codes[i], i};
+    // Rows differ, so this order is total: what a stable sort by code gives, with no buffer.
+    std::sort(pairs.begin(), pairs.end());
+    std::size_t groups = 0;
+    for (std::size_t i = 0; i < pairs.size(); ++i) groups += i == 0 || pairs[i].first != pairs[i - 1].first;
+    return groups;
+}
+
+void split_pairs(std::span<const CodeRow> pairs, std::span<std::uint64_t> rows,
+                 std::span<std::uint64_t> lengths) noexcept {
+    std::size_t group = 0;
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        rows[i] = pairs[i].second;
+        const bool first_of_group = i == 0 || pairs[i].first != pairs[i - 1].first;
+        if (first_of_group && i != 0) ++group;
+        if (first_of_group) lengths[group] = 0;
+        ++lengths[group];
+    }
+}
+
+#define BRINDLEX_DEFINE_ROW_GROUP_LOOPS(Code)                                                                          \
+    template CodeScan scan_codes(std::span<const Code>) noexcept;                                                      \
+    template std::span<const std::uint64_t> run_lengths(std::span<const Code>, std::span<std::uint64_t>) noexcept;   \
+    template std::size_t count_groups(std::span<const Code>, std::span<std::uint64_t>) noexcept;                     \
+    template std::size_t place_rows(std::span<const Code>, std::span<std::uint64_t>, std::span<std::uint64_t>) noexcept; \
+    template std::size_t sort_pairs(std::span<const Code>, std::span<CodeRow>) noexcept;
+BRINDLEX_ROW_GROUP_LOOPS(BRINDLEX_DEFINE_ROW_GROUP_LOOPS)
+
+}  // namespace brindlex::core

@@ -1,0 +1,134 @@
+// The rows of a long column grouped by an integer code per row: each group's rows in row order, groups by code.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+namespace brindlex::core {
+
+// The codes are unsigned integers of any width, read where the caller holds them (a signed code of
+// 0 or more reads the same as unsigned); every loop below is instantiated for each width in
+// row_groups.cpp.
+template <class Code>
+concept CodeType = std::is_same_v<Code, std::uint8_t> || std::is_same_v<Code, std::uint16_t> ||
+                   std::is_same_v<Code, std::uint32_t> || std::is_same_v<Code, std::uint64_t>;
+
+// What one pass over the codes tells: the largest code, how many runs of equal adjacent codes
+// there are, and whether the codes never decrease (then every group already is one run).
+struct CodeScan {
+    std::uint64_t largest = 0;
+    std::uint64_t runs = 0;
+    bool sorted = true;
+};
+template <CodeType Code>
+CodeScan scan_codes(std::span<const Code> codes) noexcept;
+
+// Codes below this are counted in a table of that many entries (a counting sort, linear in the
+// rows); larger ones are sorted with their rows.
+inline bool dense_codes(const CodeScan& scan, std::size_t rows) noexcept {
+    return scan.largest < 2 * static_cast<std::uint64_t>(rows) + 1024;
+}
+
+// The lengths of the runs of equal adjacent codes, in row order, written into `room` (scan.runs
+// entries at least).
+template <CodeType Code>
+std::span<const std::uint64_t> run_lengths(std::span<const Code> codes, std::span<std::uint64_t> room) noexcept;
+
+// Counting sort, in two steps. count_groups fills `table` (scan.largest + 1 entries) with each
+// code's count and gives the number of groups. place_rows then writes the rows group by group into
+// `rows` (one entry per row), each group's rows in row order, and leaves in the first entries of
+// `table` the groups' sizes by increasing code; it gives the number of groups.
+template <CodeType Code>
+std::size_t count_groups(std::span<const Code> codes, std::span<std::uint64_t> table) noexcept;
+template <CodeType Code>
+std::size_t place_rows(std::span<const Code> codes, std::span<std::uint64_t> table,
+                       std::span<std::uint64_t> rows) noexcept;
+
+// Sparse codes: `pairs` (one per row) sorted by (code, row), which is a stable sort by code;
+// gives the number of groups.
+using CodeRow = std::pair<std::uint64_t, std::uint64_t>;
+template <CodeType Code>
+std::size_t sort_pairs(std::span<const Code> codes, std::span<CodeRow> pairs) noexcept;
+// The rows and the groups' sizes of sorted pairs.
+void split_pairs(std::span<const CodeRow> pairs, std::span<std::uint64_t> rows,
+                 std::span<std::uint64_t> lengths) noexcept;
+
+#define BRINDLEX_ROW_GROUP_LOOPS(X) X(std::uint8_t) X(std::uint16_t) X(std::uint32_t) X(std::uint64_t)
+#define BRINDLEX_DECLARE_ROW_GROUP_LOOPS(Code)                                                                  \
+    extern template CodeScan scan_codes(std::span<const Code>) noexcept;                                        \
+    extern template std::span<const std::uint64_t> run_lengths(std::span<const Code>, std::span<std::uint64_t>) \
+        noexcept;                                                                                               \
+    extern template std::size_t count_groups(std::span<const Code>, std::span<std::uint64_t>) noexcept;         \
+    extern template std::size_t place_rows(std::span<const Code>, std::span<std::uint64_t>,                     \
+                                           std::span<std::uint64_t>) noexcept;                                  \
+    extern template std::size_t sort_pairs(std::span<const Code>, std::span<CodeRow>) noexcept;
+BRINDLEX_ROW_GROUP_LOOPS(BRINDLEX_DECLARE_ROW_GROUP_LOOPS)
+#undef BRINDLEX_DECLARE_ROW_GROUP_LOOPS
+
+// The groups of a column. Made by RowGroups::of, which allocates everything first and throws
+// std::bad_alloc when memory runs out (the kernels' library is built without exceptions, so the
+// allocating part lies here, inline, in the callers that have them).
+class RowGroups {
+public:
+    template <CodeType Code>
+    static RowGroups of(std::span<const Code> codes);
+
+    // The groups' sizes, none empty: by increasing code, or in row order when `rows` is empty.
+    std::span<const std::uint64_t> lengths() const noexcept { return {lengths_.data(), groups_}; }
+    // The rows group by group, each group's rows in row order; empty when every group already
+    // is one run of adjacent rows, so that the column is cut by `lengths` as it lies.
+    std::span<const std::uint64_t> rows() const noexcept { return rows_; }
+
+private:
+    RowGroups() = default;
+    template <CodeType Code>
+    void as_runs(std::span<const Code> codes, std::uint64_t runs);
+
+    std::vector<std::uint64_t> lengths_;
+    std::vector<std::uint64_t> rows_;
+    std::size_t groups_ = 0;
+};
+
+template <CodeType Code>
+void RowGroups::as_runs(std::span<const Code> codes, std::uint64_t runs) {
+    lengths_.resize(runs);
+    groups_ = run_lengths(codes, std::span<std::uint64_t>(lengths_)).size();
+    rows_.clear();
+}
+
+template <CodeType Code>
+RowGroups RowGroups::of(std::span<const Code> codes) {
+    RowGroups g;
+    const CodeScan scan = scan_codes(codes);
+    // Codes that never decrease, or whose every group is one run, cut the column as it lies.
+    if (scan.sorted) {
+        g.as_runs(codes, scan.runs);
+        return g;
+    }
+    if (dense_codes(scan, codes.size())) {
+        g.lengths_.resize(scan.largest + 1);
+        if (count_groups(codes, std::span<std::uint64_t>(g.lengths_)) == scan.runs) {
+            g.as_runs(codes, scan.runs);
+            return g;
+        }
+        g.rows_.resize(codes.size());
+        g.groups_ = place_rows(codes, std::span<std::uint64_t>(g.lengths_), std::span<std::uint64_t>(g.rows_));
+        return g;
+    }
+    std::vector<CodeRow> pairs(codes.size());
+    const std::size_t groups = sort_pairs(codes, std::span<CodeRow>(pairs));
+    if (groups == scan.runs) {
+        g.as_runs(codes, scan.runs);
+        return g;
+    }
+    g.rows_.resize(codes.size());
+    g.lengths_.resize(groups);
+    g.groups_ = groups;
+    split_pairs(pairs, g.rows_, g.lengths_);
+    return g;
+}
+
+}  // namespace brindlex::core

@@ -1,0 +1,86 @@
+// Grouping the rows of a column by code: each group's rows in row order, against a stable sort, for every width of code.
+#include <algorithm>
+#include <cstdint>
+#include <numeric>
+#include <random>
+#include <span>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/many/row_groups.h"
+
+namespace brindlex::test {
+namespace {
+
+// The groups as a stable sort by code gives them: the rows group by group, and the groups' sizes.
+template <class Code>
+void stable_groups(const std::vector<Code>& codes, std::vector<std::uint64_t>& rows,
+                   std::vector<std::uint64_t>& lengths) {
+    rows.resize(codes.size());
+    std::iota(rows.begin(), rows.end(), 0);
+    std::stable_sort(rows.begin(), rows.end(), [&](std::uint64_t a, std::uint64_t b) { return codes[a] < codes[b]; });
+    lengths.clear();
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (i == 0 || codes[rows[i]] != codes[rows[i - 1]]) lengths.push_back(0);
+        ++lengths.back();
+    }
+}
+
+// Every group one run of adjacent rows: the column can be cut as it lies.
+template <class Code>
+bool adjacent(const std::vector<Code>& codes) {
+    std::vector<Code> heads;
+    for (std::size_t i = 0; i < codes.size(); ++i) {
+        if (i == 0 || codes[i] != codes[i - 1]) heads.push_back(codes[i]);
+    }
+    std::sort(heads.begin(), heads.end());
+    return std::adjacent_find(heads.begin(), heads.end()) == heads.end();
+}
+
+template <class Code>
+void check_random_codes(std::mt19937_64& random) {
+    for (int round = 0; round < 300; ++round) {
+        const std::size_t rows = random() % 200;
+        const std::size_t groups = 1 + random() % 12;
+        // Dense codes, or codes near the width's top, far beyond any table.
+        const bool sparse = random() % 2 == 0;
+        std::vector<Code> names(groups);
+        for (Code& name : names) {
+            const Code drawn = static_cast<Code>(random() % 64);
+            name = sparse ? static_cast<Code>(std::numeric_limits<Code>::max() - drawn) : drawn;
+        }
+        std::vector<Code> codes(rows);
+        for (Code& code : codes) code = names[random() % groups];
+        if (random() % 3 == 0) std::sort(codes.begin(), codes.end());
+        std::vector<std::uint64_t> rows_want, lengths_want;
+        stable_groups(codes, rows_want, lengths_want);
+
+        const core::RowGroups got = core::RowGroups::of(std::span<const Code>(codes));
+        const auto lengths = got.lengths();
+        if (adjacent(codes)) {
+            // Cut as the column lies: the runs' lengths in row order.
+            ASSERT_TRUE(got.rows().empty());
+            std::vector<std::uint64_t> runs;
+            for (std::size_t i = 0; i < rows; ++i) {
+                if (i == 0 || codes[i] != codes[i - 1]) runs.push_back(0);
+                ++runs.back();
+            }
+            ASSERT_EQ(std::vector<std::uint64_t>(lengths.begin(), lengths.end()), runs);
+        } else {
+            ASSERT_EQ(std::vector<std::uint64_t>(got.rows().begin(), got.rows().end()), rows_want);
+            ASSERT_EQ(std::vector<std::uint64_t>(lengths.begin(), lengths.end()), lengths_want);
+        }
+    }
+}
+
+TEST(RowGroups, EachGroupsRowsInRowOrderForEveryWidthOfCode) {
+    std::mt19937_64 random(18);
+    check_random_codes<std::uint8_t>(random);
+    check_random_codes<std::uint16_t>(random);
+    check_random_codes<std::uint32_t>(random);
+    check_random_codes<std::uint64_t>(random);
+}
+
+}  // namespace
+}  // namespace brindlex::test
