@@ -49,7 +49,7 @@ std::uint64_t checked_total(std::span<const std::uint64_t> lengths, std::uint64_
 
 CallPlan plan_call(std::initializer_list<const InputArray*> inputs,
                    std::initializer_list<const OutputArray*> outputs, std::size_t time_axis,
-                   const std::optional<std::span<const std::uint64_t>>& runs, std::span<const std::uint64_t> rows,
+                   const std::optional<std::span<const std::uint64_t>>& runs, std::span<const std::uint64_t> slots,
                    std::size_t threads) {
     const InputArray& model = **inputs.begin();
     if (model.ndim() != 1 && model.ndim() != 2) {
@@ -73,8 +73,8 @@ CallPlan plan_call(std::initializer_list<const InputArray*> inputs,
         }
         plan.runs = *runs;
         checked_total(plan.runs, model.shape(0));
-        if (!rows.empty() && rows.size() != model.shape(0)) refuse("'groups' needs one row per element");
-        plan.rows = rows;
+        if (!slots.empty() && slots.size() != model.shape(0)) refuse("'groups' needs one row per element");
+        plan.slots = slots;
         plan.series = plan.runs.size();
     } else {
         plan.series = model.ndim() == 1 ? 1 : model.shape(1 - time_axis);

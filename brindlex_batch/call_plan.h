@@ -16,7 +16,7 @@ struct CallPlan {
     std::uint64_t series;              // blocks: series in the block; runs: number of runs
     std::span<const std::uint64_t> runs;  // empty unless `lengths` or `groups` was given
     bool by_runs;
-    std::span<const std::uint64_t> rows;  // groups scattered over the rows: the rows, run by run
+    std::span<const std::uint64_t> slots;  // groups scattered over the rows: each row's place, run by run
     std::size_t threads;               // at least 1, at most one per series
     std::uint64_t length;              // blocks: of every series
     bool gathered;                     // blocks: some array is not contiguous along time
@@ -24,10 +24,10 @@ struct CallPlan {
 
 // Raises ValueError unless every array has the first input's shape of one or two dimensions,
 // `time_axis` is one of its axes, and `runs`, when given, split a contiguous column exactly,
-// taking it as it lies or, when `rows` are given, those rows in that order.
+// taking it as it lies or, when `slots` are given, with each row moved to its slot.
 CallPlan plan_call(std::initializer_list<const InputArray*> inputs,
                    std::initializer_list<const OutputArray*> outputs, std::size_t time_axis,
-                   const std::optional<std::span<const std::uint64_t>>& runs, std::span<const std::uint64_t> rows,
+                   const std::optional<std::span<const std::uint64_t>>& runs, std::span<const std::uint64_t> slots,
                    std::size_t threads);
 
 }  // namespace brindlex::batch

@@ -189,8 +189,8 @@ std::optional<std::span<const std::uint64_t>> CheckedCall::runs() const noexcept
     return std::nullopt;
 }
 
-std::span<const std::uint64_t> CheckedCall::grouped_rows() const noexcept {
-    return groups_ ? groups_->rows() : std::span<const std::uint64_t>{};
+std::span<const std::uint64_t> CheckedCall::grouped_slots() const noexcept {
+    return groups_ ? groups_->slots() : std::span<const std::uint64_t>{};
 }
 
 void CheckedCall::read_periods(const nb::handle* periods) {

@@ -42,8 +42,9 @@ public:
     // The consecutive runs a long column is cut into, by `lengths` or by the groups of `groups`;
     // none when neither was given.
     std::optional<std::span<const std::uint64_t>> runs() const noexcept;
-    // Where the groups of `groups` lie scattered over the rows: the rows, group by group; else empty.
-    std::span<const std::uint64_t> grouped_rows() const noexcept;
+    // Where the groups of `groups` lie scattered over the rows: each row's slot when they are laid
+    // out group by group; else empty.
+    std::span<const std::uint64_t> grouped_slots() const noexcept;
 
     // Copies what the kernels wrote into arrays of their own over the caller's, then gives the
     // results: the one array, or the three as an instance of `tuple_type` (a subclass of tuple

@@ -33,7 +33,7 @@ using Outputs = std::initializer_list<const OutputArray*>;
 // Computes with the interpreter lock released, each thread on its own share of the series or runs:
 // on_series(first, count, work) over series of the blocks, on_runs(runs, share, work) over
 // consecutive runs of the columns (share: a RunShare, which has gathered the share's rows when the
-// groups lie scattered, and whose results are scattered back after). Every share's workspace is
+// groups lie scattered, and whose results are put back in their rows after). Every share's workspace is
 // allocated first, so that running out of memory raises MemoryError before anything is written.
 template <class OnSeries, class OnRuns>
 void compute(const CallPlan& plan, Inputs inputs, Outputs outputs, const OnSeries& on_series,
@@ -52,7 +52,7 @@ void compute(const CallPlan& plan, Inputs inputs, Outputs outputs, const OnSerie
         return;
     }
     const std::vector<RunBoundary> parts = run_boundaries(plan.runs, plan.threads);
-    const std::size_t columns = plan.rows.empty() ? 0 : inputs.size() + outputs.size();
+    const std::size_t columns = plan.slots.empty() ? 0 : inputs.size() + outputs.size();
     for (std::size_t k = 0; k < plan.threads; ++k) {
         const std::uint64_t elements = parts[k + 1].element - parts[k].element;
         work.push_back(core::Workspace::for_runs(parts[k + 1].run - parts[k].run, columns * elements));
@@ -62,9 +62,7 @@ void compute(const CallPlan& plan, Inputs inputs, Outputs outputs, const OnSerie
         const RunBoundary begin = parts[k], end = parts[k + 1];
         if (end.element == begin.element) return;
         const std::uint64_t size = end.element - begin.element;
-        const RunShare share(begin.element, size,
-                             plan.rows.empty() ? plan.rows : plan.rows.subspan(begin.element, size),
-                             work[k].series(), inputs.size());
+        const RunShare share(begin.element, size, plan.slots, work[k].series(), inputs.size());
         if (columns != 0) share.gather(inputs);
         on_runs(plan.runs.subspan(begin.run, end.run - begin.run), share, work[k]);
         if (columns != 0) share.scatter(outputs);
@@ -80,7 +78,7 @@ constexpr Signature macd_signature{1, {"data"}, 3, {"fast_period", "slow_period"
 constexpr Signature bars{3, {"high", "low", "close"}, 1, {"period"}, 1};
 
 CallPlan plan_of(const CheckedCall& call, Inputs inputs, Outputs outputs) {
-    return plan_call(inputs, outputs, call.time_axis(), call.runs(), call.grouped_rows(), call.threads());
+    return plan_call(inputs, outputs, call.time_axis(), call.runs(), call.grouped_slots(), call.threads());
 }
 
 template <ManyKernel many, RunsKernel runs>

@@ -16,7 +16,7 @@ expressions for code that type-checks (type checkers do not see registered names
 from __future__ import annotations
 
 from collections.abc import Callable, Sequence
-from typing import TypeAlias
+from typing import TypeAlias, TypedDict
 
 import numpy as np
 import numpy.typing as npt
@@ -27,9 +27,17 @@ import brindlex_batch
 __all__ = ["BrindlexExpr", "atr", "ema", "macd", "sma"]
 
 IntoExpr: TypeAlias = str | pl.Expr
-# One call of the companion module: the input arrays and each row's group code (None: one series).
-_Kernel: TypeAlias = Callable[[Sequence[npt.NDArray[np.float64]], npt.NDArray[np.integer] | None],
-                              Sequence[npt.NDArray[np.float64]]]
+
+
+class _Grouping(TypedDict, total=False):
+    """How the rows form series, as the keyword arguments of one call (none: one series)."""
+
+    lengths: npt.NDArray[np.integer]
+    groups: npt.NDArray[np.integer]
+
+
+# One call of the companion module: the input arrays and their grouping.
+_Kernel: TypeAlias = Callable[[Sequence[npt.NDArray[np.float64]], _Grouping], Sequence[npt.NDArray[np.float64]]]
 MACD_FIELDS = ("macd", "signal", "hist")
 MACD_DTYPE = pl.Struct({field: pl.Float64 for field in MACD_FIELDS})
 _EMPTY = np.empty(0, dtype=np.float64)
@@ -41,16 +49,35 @@ def _expr(column: IntoExpr) -> pl.Expr:
 
 def _values(series: pl.Series) -> npt.NDArray[np.float64]:
     """The series as float64, nulls as NaN (no copy for a float64 column of one chunk without nulls)."""
-    if not series.dtype.is_numeric():
-        raise TypeError(f"column {series.name!r}: expected real numbers, got {series.dtype}")
-    values: npt.NDArray[np.float64] = series.cast(pl.Float64).to_numpy()
+    # A float64 column, the usual case, skips the check and the cast: under .over() this runs once
+    # per group, and the cast alone costs more than the group's kernel call on short groups.
+    if series.dtype != pl.Float64:
+        if not series.dtype.is_numeric():
+            raise TypeError(f"column {series.name!r}: expected real numbers, got {series.dtype}")
+        series = series.cast(pl.Float64)
+    values: npt.NDArray[np.float64] = series.to_numpy()
     return values
+
+
+def _grouping(keys: pl.Series) -> _Grouping:
+    """How the keys' rows form series: the lengths of their runs where each key is one run of rows
+    (a frame sorted by key: the column is then cut as it lies, with no pass over codes), else a
+    code per row."""
+    rows = len(keys)
+    # Keys that already change often in the first rows are interleaved: no pass over all of them
+    # to find their runs.
+    head = keys.head(4096)
+    if rows and head.rle_id()[-1] < len(head) // 16:
+        runs = keys.rle()
+        if len(runs) <= rows // 16 and runs.struct.field("value").n_unique() == len(runs):
+            return {"lengths": runs.struct.field("len").to_numpy()}
+    return {"groups": _codes(keys)}
 
 
 def _codes(keys: pl.Series) -> npt.NDArray[np.integer]:
     """Each row's group code for ``groups=``, equal codes for equal keys and null a key of its own,
     made by polars' own operations: integers as they are, categories by their physical codes,
-    strings by their runs when each is one run of rows, else through a categorical cast."""
+    strings through a categorical cast."""
     dtype = keys.dtype
     if dtype == pl.Boolean:
         keys = keys.cast(pl.UInt8)
@@ -82,13 +109,8 @@ def _integer_codes(keys: pl.Series) -> npt.NDArray[np.integer]:
 
 
 def _string_codes(keys: pl.Series) -> pl.Series:
-    """Strings numbered: by their runs where each key is one run of rows (a frame sorted by key,
-    the runs then few, so that checking their keys costs little), else by a categorical cast,
-    which hashes each key once."""
-    rows = len(keys)
-    runs = keys.rle_id()
-    if rows and runs[-1] < rows // 16 and keys.rle().struct.field("value").n_unique() == runs[-1] + 1:
-        return runs
+    """Strings numbered by a categorical cast, which hashes each key once (the fastest of polars'
+    own ways measured, ahead of a join on the unique keys and of replace)."""
     return keys.cast(pl.Categorical).to_physical()
 
 
@@ -100,15 +122,18 @@ def _first_rows(keys: pl.Series) -> npt.NDArray[np.integer]:
 
 
 def _result(name: str, outputs: Sequence[npt.NDArray[np.float64]], nan_as_null: bool) -> pl.Series:
-    if len(outputs) == 1:
-        return pl.Series(name, outputs[0], dtype=pl.Float64, nan_to_null=nan_as_null)
-    fields = dict(zip(MACD_FIELDS, outputs))
-    return pl.DataFrame(fields, schema=MACD_DTYPE.to_schema(), nan_to_null=nan_as_null).to_struct(name)
+    # Series made from the float64 arrays as they are: naming a dtype, or a frame from a dict with
+    # a schema, sends polars through slower construction paths (the latter some hundred times
+    # slower for MACD's struct).
+    columns = [pl.Series(field, values, nan_to_null=nan_as_null) for field, values in zip(MACD_FIELDS, outputs)]
+    if len(columns) == 1:
+        return columns[0].alias(name)
+    return pl.DataFrame(columns).to_struct(name)
 
 
 def _indicator(inputs: Sequence[IntoExpr], by: IntoExpr | None, kernel: _Kernel,
                dtype: pl.DataType, nan_as_null: bool) -> pl.Expr:
-    kernel([_EMPTY] * len(inputs), None)  # bad periods fail here, not when the query runs
+    kernel([_EMPTY] * len(inputs), {})  # bad periods fail here, not when the query runs
     count = len(inputs)
     exprs = [_expr(column) for column in inputs]
     if by is not None:
@@ -117,7 +142,7 @@ def _indicator(inputs: Sequence[IntoExpr], by: IntoExpr | None, kernel: _Kernel,
     # polars passes the declared dtype to functions that take it.
     def compute(series: Sequence[pl.Series], return_dtype: object = None) -> pl.Series:
         columns = [_values(column) for column in series[:count]]
-        outputs = kernel(columns, None if by is None else _codes(series[count]))
+        outputs = kernel(columns, {} if by is None else _grouping(series[count]))
         return _result(series[0].name, outputs, nan_as_null)
 
     return pl.map_batches(exprs, compute, return_dtype=dtype)
@@ -125,28 +150,28 @@ def _indicator(inputs: Sequence[IntoExpr], by: IntoExpr | None, kernel: _Kernel,
 
 def sma(column: IntoExpr, period: int, *, by: IntoExpr | None = None, nan_as_null: bool = True) -> pl.Expr:
     """Simple moving average of the column, per key of ``by``."""
-    return _indicator([column], by, lambda c, groups: (
-        brindlex_batch.sma(c[0], period, groups=groups),), pl.Float64(), nan_as_null)
+    return _indicator([column], by, lambda c, grouping: (
+        brindlex_batch.sma(c[0], period, **grouping),), pl.Float64(), nan_as_null)
 
 
 def ema(column: IntoExpr, period: int, *, by: IntoExpr | None = None, nan_as_null: bool = True) -> pl.Expr:
     """Exponential moving average of the column, per key of ``by``."""
-    return _indicator([column], by, lambda c, groups: (
-        brindlex_batch.ema(c[0], period, groups=groups),), pl.Float64(), nan_as_null)
+    return _indicator([column], by, lambda c, grouping: (
+        brindlex_batch.ema(c[0], period, **grouping),), pl.Float64(), nan_as_null)
 
 
 def macd(column: IntoExpr, fast_period: int = 12, slow_period: int = 26, signal_period: int = 9, *,
          by: IntoExpr | None = None, nan_as_null: bool = True) -> pl.Expr:
     """MACD of the column, per key of ``by``: a struct of ``macd``, ``signal`` and ``hist``."""
-    return _indicator([column], by, lambda c, groups: brindlex_batch.macd(
-        c[0], fast_period, slow_period, signal_period, groups=groups), MACD_DTYPE, nan_as_null)
+    return _indicator([column], by, lambda c, grouping: brindlex_batch.macd(
+        c[0], fast_period, slow_period, signal_period, **grouping), MACD_DTYPE, nan_as_null)
 
 
 def atr(high: IntoExpr, low: IntoExpr, close: IntoExpr, period: int = 14, *,
         by: IntoExpr | None = None, nan_as_null: bool = True) -> pl.Expr:
     """Average true range, per key of ``by``; named ``atr``."""
-    return _indicator([high, low, close], by, lambda c, groups: (
-        brindlex_batch.atr(c[0], c[1], c[2], period, groups=groups),), pl.Float64(), nan_as_null).alias("atr")
+    return _indicator([high, low, close], by, lambda c, grouping: (
+        brindlex_batch.atr(c[0], c[1], c[2], period, **grouping),), pl.Float64(), nan_as_null).alias("atr")
 
 
 @pl.api.register_expr_namespace("bx")

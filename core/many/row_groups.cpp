@@ -41,12 +41,12 @@ std::size_t count_groups(std::span<const Code> codes, std::span<std::uint64_t> t
 
 template <CodeType Code>
 std::size_t place_rows(std::span<const Code> codes, std::span<std::uint64_t> table,
-                       std::span<std::uint64_t> rows) noexcept {
+                       std::span<std::uint64_t> slots) noexcept {
     // Each code's count becomes where its rows begin; placing a row moves that to where the next
     // goes, so that, once all are placed, each entry is where its code's rows end.
     std::uint64_t start = 0;
     for (std::uint64_t& entry : table) start += std::exchange(entry, start);
-    for (std::size_t i = 0; i < codes.size(); ++i) rows[table[codes[i]]++] = i;
+    for (std::size_t i = 0; i < codes.size(); ++i) slots[i] = table[codes[i]]++;
     // The ends of the codes present, as sizes, moved to the front: entry k is written after
     // entry c >= k is read.
     std::size_t groups = 0;
@@ -68,11 +68,11 @@ std::size_t sort_pairs(std::span<const Code> codes, std::span<CodeRow> pairs) no
     return groups;
 }
 
-void split_pairs(std::span<const CodeRow> pairs, std::span<std::uint64_t> rows,
+void split_pairs(std::span<const CodeRow> pairs, std::span<std::uint64_t> slots,
                  std::span<std::uint64_t> lengths) noexcept {
     std::size_t group = 0;
     for (std::size_t i = 0; i < pairs.size(); ++i) {
-        rows[i] = pairs[i].second;
+        slots[pairs[i].second] = i;
         const bool first_of_group = i == 0 || pairs[i].first != pairs[i - 1].first;
         if (first_of_group && i != 0) ++group;
         if (first_of_group) lengths[group] = 0;

@@ -38,22 +38,23 @@ template <CodeType Code>
 std::span<const std::uint64_t> run_lengths(std::span<const Code> codes, std::span<std::uint64_t> room) noexcept;
 
 // Counting sort, in two steps. count_groups fills `table` (scan.largest + 1 entries) with each
-// code's count and gives the number of groups. place_rows then writes the rows group by group into
-// `rows` (one entry per row), each group's rows in row order, and leaves in the first entries of
-// `table` the groups' sizes by increasing code; it gives the number of groups.
+// code's count and gives the number of groups. place_rows then writes each row's slot into `slots`
+// (one entry per row): where the row lies when the rows are laid out group by group, each group's
+// rows in row order. It leaves in the first entries of `table` the groups' sizes by increasing
+// code, and gives the number of groups.
 template <CodeType Code>
 std::size_t count_groups(std::span<const Code> codes, std::span<std::uint64_t> table) noexcept;
 template <CodeType Code>
 std::size_t place_rows(std::span<const Code> codes, std::span<std::uint64_t> table,
-                       std::span<std::uint64_t> rows) noexcept;
+                       std::span<std::uint64_t> slots) noexcept;
 
 // Sparse codes: `pairs` (one per row) sorted by (code, row), which is a stable sort by code;
 // gives the number of groups.
 using CodeRow = std::pair<std::uint64_t, std::uint64_t>;
 template <CodeType Code>
 std::size_t sort_pairs(std::span<const Code> codes, std::span<CodeRow> pairs) noexcept;
-// The rows and the groups' sizes of sorted pairs.
-void split_pairs(std::span<const CodeRow> pairs, std::span<std::uint64_t> rows,
+// The rows' slots and the groups' sizes of sorted pairs.
+void split_pairs(std::span<const CodeRow> pairs, std::span<std::uint64_t> slots,
                  std::span<std::uint64_t> lengths) noexcept;
 
 #define BRINDLEX_ROW_GROUP_LOOPS(X) X(std::uint8_t) X(std::uint16_t) X(std::uint32_t) X(std::uint64_t)
@@ -78,9 +79,12 @@ public:
 
     // The groups' sizes, none empty: by increasing code, or in row order when `rows` is empty.
     std::span<const std::uint64_t> lengths() const noexcept { return {lengths_.data(), groups_}; }
-    // The rows group by group, each group's rows in row order; empty when every group already
-    // is one run of adjacent rows, so that the column is cut by `lengths` as it lies.
-    std::span<const std::uint64_t> rows() const noexcept { return rows_; }
+    // Each row's slot when the rows are laid out group by group, each group's rows in row order;
+    // empty when every group already is one run of adjacent rows, so that the column is cut by
+    // `lengths` as it lies. Slots rather than the rows in their new order: a pass over the rows
+    // then reads (or writes) the column in order and writes (or reads) each group's stretch in
+    // order, where a pass in the new order would jump through the column at every row.
+    std::span<const std::uint64_t> slots() const noexcept { return slots_; }
 
 private:
     RowGroups() = default;
@@ -88,7 +92,7 @@ private:
     void as_runs(std::span<const Code> codes, std::uint64_t runs);
 
     std::vector<std::uint64_t> lengths_;
-    std::vector<std::uint64_t> rows_;
+    std::vector<std::uint64_t> slots_;
     std::size_t groups_ = 0;
 };
 
@@ -96,7 +100,7 @@ template <CodeType Code>
 void RowGroups::as_runs(std::span<const Code> codes, std::uint64_t runs) {
     lengths_.resize(runs);
     groups_ = run_lengths(codes, std::span<std::uint64_t>(lengths_)).size();
-    rows_.clear();
+    slots_.clear();
 }
 
 template <CodeType Code>
@@ -114,8 +118,8 @@ RowGroups RowGroups::of(std::span<const Code> codes) {
             g.as_runs(codes, scan.runs);
             return g;
         }
-        g.rows_.resize(codes.size());
-        g.groups_ = place_rows(codes, std::span<std::uint64_t>(g.lengths_), std::span<std::uint64_t>(g.rows_));
+        g.slots_.resize(codes.size());
+        g.groups_ = place_rows(codes, std::span<std::uint64_t>(g.lengths_), std::span<std::uint64_t>(g.slots_));
         return g;
     }
     std::vector<CodeRow> pairs(codes.size());
@@ -124,10 +128,10 @@ RowGroups RowGroups::of(std::span<const Code> codes) {
         g.as_runs(codes, scan.runs);
         return g;
     }
-    g.rows_.resize(codes.size());
+    g.slots_.resize(codes.size());
     g.lengths_.resize(groups);
     g.groups_ = groups;
-    split_pairs(pairs, g.rows_, g.lengths_);
+    split_pairs(pairs, g.slots_, g.lengths_);
     return g;
 }
 
