@@ -127,6 +127,7 @@ const char* target_name(Target t) {
         case Target::sse2: return "sse2";
         case Target::avx2: return "avx2";
         case Target::avx512: return "avx512";
+        case Target::neon: return "neon";
     }
     return "?";
 }

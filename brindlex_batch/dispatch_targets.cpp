@@ -16,6 +16,7 @@ std::string_view name_of(core::Target target) noexcept {
         case core::Target::sse2: return "sse2";
         case core::Target::avx2: return "avx2";
         case core::Target::avx512: return "avx512";
+        case core::Target::neon: return "neon";
     }
     return "unknown";
 }

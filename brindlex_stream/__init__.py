@@ -6,6 +6,15 @@ the matching ``brindlex.indicator_*`` function's value at that position over all
 so far, bit for bit.
 """
 
-from ._native import Atr, Ema, Macd, MacdValues, Sma
+from pathlib import Path as _Path
+
+try:
+    from ._native import Atr, Ema, Macd, MacdValues, Sma
+except ImportError as error:  # run from a checkout's root, this source folder hides the installed package
+    if list(_Path(__file__).parent.glob("_native.*.so")):
+        raise
+    raise ImportError(f"brindlex_stream was imported from its source folder {__path__[0]}, which holds no "
+                      "compiled module: Python looks in the current directory first. Run Python from "
+                      "another directory, or with -P, to import the installed package.") from error
 
 __all__ = ["Sma", "Ema", "Macd", "MacdValues", "Atr"]

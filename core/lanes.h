@@ -1,7 +1,5 @@
-// What the per-bar steps need of a lane type beyond + - * /: masks, selects and maxima, for a double and for SSE registers.
+// What the per-bar steps need of a lane type beyond + - * /: masks, selects and maxima, for a double and for two-lane registers.
 #pragma once
-
-#include <emmintrin.h>  // every x86-64 processor has SSE2
 
 #include <bit>
 #include <cstdint>
@@ -14,12 +12,13 @@
 
 namespace brindlex::core {
 
-// Two doubles in an SSE register: __m128d without its may-alias attribute, which a template
-// argument would drop anyway. Lanes are never reached through pointers of this type.
+// Two doubles in a 128-bit register (SSE2's __m128d, NEON's float64x2_t) without a may-alias
+// attribute, which a template argument would drop anyway. Lanes are never reached through pointers
+// of this type.
 typedef double f64x2 __attribute__((vector_size(16)));
 
 // Specialised for each lane type: double (one series, branches allowed), f64x2 (two series, or
-// one in the low half) and, in the AVX2 kernels only, f64x4.
+// one in the low half) and, in the AVX2 and AVX-512 kernels only, f64x4 and f64x8.
 template <class L>
 struct Lanes;
 
@@ -40,27 +39,20 @@ struct Lanes<double> {
     BRINDLEX_STEP static double max(double b, double a) noexcept { return b > a ? b : a; }
 };
 
-template <>
-struct Lanes<f64x2> {
-    using Mask = f64x2;
-    static constexpr int width = 2;
-    BRINDLEX_STEP static f64x2 all(double v) noexcept { return _mm_set1_pd(v); }
-    BRINDLEX_STEP static f64x2 when(bool b) noexcept { return _mm_castsi128_pd(_mm_set1_epi64x(-std::int64_t{b})); }
-    BRINDLEX_STEP static f64x2 nan(f64x2 v) noexcept { return _mm_cmpunord_pd(v, v); }
-    // Only for NaN and the infinities is v - v not a number.
-    BRINDLEX_STEP static f64x2 non_finite(f64x2 v) noexcept {
-        const f64x2 d = _mm_sub_pd(v, v);
-        return _mm_cmpunord_pd(d, d);
-    }
-    BRINDLEX_STEP static f64x2 pick(f64x2 m, f64x2 if_set, f64x2 otherwise) noexcept {
-        return _mm_or_pd(_mm_and_pd(m, if_set), _mm_andnot_pd(m, otherwise));
-    }
-    BRINDLEX_STEP static f64x2 bit_or(f64x2 a, f64x2 b) noexcept { return _mm_or_pd(a, b); }
-    BRINDLEX_STEP static bool any(f64x2 m) noexcept { return _mm_movemask_pd(m) != 0; }
-    BRINDLEX_STEP static f64x2 abs(f64x2 v) noexcept { return _mm_andnot_pd(_mm_set1_pd(-0.0), v); }
-    // b > a ? b : a, lane by lane: a NaN in either operand gives a, and so does a tie.
-    BRINDLEX_STEP static f64x2 max(f64x2 b, f64x2 a) noexcept { return _mm_max_pd(b, a); }
-};
+}  // namespace brindlex::core
+
+// Lanes<f64x2> and the few two-lane moves the kernels need beyond it, from the one instruction set
+// of this architecture that every processor of it has.
+#if defined(__x86_64__)
+#include "lanes_sse2.h"
+#elif defined(__aarch64__)
+#include "lanes_neon.h"
+#else
+#error "two-lane operations are written for x86-64 (SSE2) and ARM64 (NEON) only"
+#endif
+
+namespace brindlex::core {
+
 
 // The larger of a and b ignoring a NaN operand, the first on a tie: b > a ? b : a is the rule
 // everywhere except where a is NaN and b is not, and there the mask takes b. On a lane type the

@@ -138,7 +138,7 @@ Reached run_nan_tolerant(const unaligned_double* x, std::uint64_t i, std::uint64
         const V xi = lane::load(x + i);
         const V skip = O::nan(xi);
         const MacdStep<V> next = macd_steady_step(s, xi, lw);
-        if (lane::low_set(_mm_andnot_pd(skip, O::nan(next.hist)))) break;
+        if (lane::low_set(two_lanes::and_not(skip, O::nan(next.hist)))) break;
         const std::uint64_t skipped = lane::low_set(skip);
         last_nan += ((i + 1) - last_nan) & (std::uint64_t{0} - skipped);
         s.slow = O::pick(skip, s.slow, next.state.slow);

@@ -109,3 +109,38 @@ sanitizer_env() {
     echo "PYTHONMALLOC=malloc"
     echo "BRINDLEX_SANITIZED=1"
 }
+
+# apt_install PACKAGE...: installs from the distribution what is missing (as root, or through sudo).
+apt_install() {
+    local missing=() p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$' || missing+=("$p")
+    done
+    [ ${#missing[@]} -gt 0 ] || return 0
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+# ARM64 programs run through qemu-user: Debian's static emulator, registered with the kernel's
+# binfmt_misc (with the F flag, so that it runs inside a root filesystem too). Needs root.
+register_qemu_aarch64() {
+    apt_install qemu-user-static
+    [ -e /proc/sys/fs/binfmt_misc/register ] || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+    [ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ] || cat /usr/lib/binfmt.d/qemu-aarch64.conf >/proc/sys/fs/binfmt_misc/register
+}
+
+# quietly COMMAND...: runs a step of a script with its output going to the file $log, printed
+# whole if the step fails; with verbose=1 the output shows as it comes.
+quietly() {
+    if [ "${verbose:-0}" = 1 ]; then "$@"; return; fi
+    set +e
+    (set -e; "$@") >>"$log" 2>&1
+    local status=$?
+    set -e
+    [ "$status" -ne 0 ] || return 0
+    cat "$log" >&2
+    echo "scripts/${0##*/}: '$*' failed with status $status (output above, kept in $log)" >&2
+    exit "$status"
+}

@@ -14,6 +14,9 @@ NAN_MARKER = 0x7FF8000000000000
 
 # Set by `scripts/test --sanitize`: the module and the test-only extension run under ASan and UBSan.
 SANITIZED = bool(os.environ.get("BRINDLEX_SANITIZED"))
+# Set by `scripts/test --arch aarch64`: the interpreter runs under qemu-user, which keeps address-space
+# limits (RLIMIT_AS) to itself rather than apply them to the program it runs.
+EMULATED = bool(os.environ.get("BRINDLEX_EMULATED"))
 
 
 def pytest_configure(config):

@@ -11,7 +11,7 @@ from hypothesis import strategies as st
 
 import brindlex_batch as bb
 import brindlex_stream
-from conftest import SANITIZED, bits
+from conftest import EMULATED, SANITIZED, bits
 
 EXAMPLES = 50 if SANITIZED else 300
 
@@ -100,6 +100,7 @@ def test_out_whose_elements_coincide_is_refused_untouched(rows, columns, strides
 
 
 @pytest.mark.skipif(SANITIZED, reason="AddressSanitizer reserves far more address space than any limit here")
+@pytest.mark.skipif(EMULATED, reason="qemu-user applies no address-space limit to the program it runs")
 def test_memory_exhausted_by_outputs_or_copies_is_memory_error():
     script = """if True:
         import resource, numpy as np, brindlex_batch as bb

@@ -23,6 +23,7 @@ import pytest
 from hypothesis import example, given, strategies as st
 
 import _brindlex_testing as t
+from conftest import EMULATED
 
 REPORT = re.compile(r"brindlex: internal failure in thread (\d+) at (\S+):(\d+): (.*)")
 
@@ -31,12 +32,15 @@ def run_isolated(code, timeout=60):
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [os.path.dirname(t.__file__), env.get("PYTHONPATH")]))
     try:
-        return subprocess.run(
+        proc = subprocess.run(
             [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, encoding="utf-8",
             errors="replace", env=env, timeout=timeout,
             preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_CORE, (0, 0)))
     except subprocess.TimeoutExpired:
         pytest.fail(f"the child did not finish within {timeout} s (dead-lock?)")
+    if EMULATED:  # qemu-user adds its own line on the signal that ended the program
+        proc.stderr = re.sub(r"^qemu: uncaught target signal .*\n", "", proc.stderr, flags=re.M)
+    return proc
 
 
 def failure_report(proc):

@@ -1,5 +1,6 @@
 // The one dispatch point of the many-series kernels: the best target this processor runs, or the one forced.
 #include <atomic>
+#include <iterator>
 
 #include "core/many/kernels.h"
 #include "core/many/targets.h"
@@ -22,9 +23,17 @@ struct Kernels {
         return Kernels{BRINDLEX_MANY_KERNEL_LIST(BRINDLEX_TABLE_ENTRY) ns::series_per_group, ns::group_state_bytes}; \
     }()
 
-// Indexed by Target.
+// Indexed by Target. The targets of another architecture are not built here: their places hold the
+// scalar kernels, which are never reached through them, since no processor of this architecture
+// lists them.
+#if defined(__x86_64__)
 const Kernels table[] = {BRINDLEX_KERNELS_OF(scalar), BRINDLEX_KERNELS_OF(sse2), BRINDLEX_KERNELS_OF(avx2),
-                         BRINDLEX_KERNELS_OF(avx512)};
+                         BRINDLEX_KERNELS_OF(avx512), BRINDLEX_KERNELS_OF(scalar)};
+#elif defined(__aarch64__)
+const Kernels table[] = {BRINDLEX_KERNELS_OF(scalar), BRINDLEX_KERNELS_OF(scalar), BRINDLEX_KERNELS_OF(scalar),
+                         BRINDLEX_KERNELS_OF(scalar), BRINDLEX_KERNELS_OF(neon)};
+#endif
+static_assert(std::size(table) == static_cast<std::size_t>(Target::neon) + 1);
 #undef BRINDLEX_KERNELS_OF
 #undef BRINDLEX_TABLE_ENTRY
 
@@ -33,6 +42,7 @@ struct Targets {
     std::size_t count;
 };
 
+#if defined(__x86_64__)
 // SSE2 is part of x86-64; AVX2 and AVX-512 are asked of the processor once. The fastest comes
 // last: eight lanes a register run no faster than four on the processors measured (the series'
 // chains and memory streams bound them, not the width), so where both are there AVX-512 comes
@@ -44,6 +54,10 @@ Targets detect() noexcept {
     if (__builtin_cpu_supports("avx2")) t.list[t.count++] = Target::avx2;
     return t;
 }
+#elif defined(__aarch64__)
+// NEON is part of ARM64, as SSE2 is of x86-64: nothing to ask of the processor.
+Targets detect() noexcept { return {{Target::scalar, Target::neon}, 2}; }
+#endif
 
 const Targets& targets() noexcept {
     static const Targets t = detect();

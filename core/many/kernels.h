@@ -40,9 +40,9 @@ BRINDLEX_MANY_KERNEL_LIST(BRINDLEX_ALLOCATING_KERNEL)
 // best a whole number of groups.
 std::uint64_t series_per_group() noexcept;
 
-// The instruction sets the kernels are built for. `scalar` is the reference: each series gathered
-// and handed to the one-series kernel.
-enum class Target { scalar, sse2, avx2, avx512 };
+// The instruction sets the kernels are built for: SSE2, AVX2 and AVX-512 on x86-64, NEON on ARM64.
+// `scalar` is the reference on both: each series gathered and handed to the one-series kernel.
+enum class Target { scalar, sse2, avx2, avx512, neon };
 
 // The targets this processor runs, from `scalar` up to the fastest, which is the default (AVX2
 // where AVX-512 is there too: see dispatch.cpp).

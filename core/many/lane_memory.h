@@ -1,7 +1,5 @@
-// Moving the lanes of an SSE register to and from memory at any alignment: whole vectors, gathers, and transposed rows.
+// Moving the lanes of a two-lane register to and from memory at any alignment: whole vectors, gathers, and transposed rows.
 #pragma once
-
-#include <emmintrin.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -17,14 +15,14 @@ struct Memory;
 template <>
 struct Memory<f64x2> {
     BRINDLEX_STEP static f64x2 load(const unaligned_double* p) noexcept {
-        return _mm_loadu_pd(reinterpret_cast<const double*>(p));
+        return two_lanes::load(reinterpret_cast<const double*>(p));
     }
     BRINDLEX_STEP static void store(unaligned_double* p, f64x2 v) noexcept {
-        _mm_storeu_pd(reinterpret_cast<double*>(p), v);
+        two_lanes::store(reinterpret_cast<double*>(p), v);
     }
     // Lane j from p[j][at].
     BRINDLEX_STEP static f64x2 gather(const unaligned_double* const* p, std::ptrdiff_t at) noexcept {
-        return _mm_set_pd(p[1][at], p[0][at]);
+        return two_lanes::make(p[0][at], p[1][at]);
     }
     BRINDLEX_STEP static void scatter(unaligned_double* const* p, std::ptrdiff_t at, f64x2 v) noexcept {
         p[0][at] = v[0];
@@ -34,12 +32,12 @@ struct Memory<f64x2> {
     // each, and back.
     BRINDLEX_STEP static void load_rows(const unaligned_double* const* p, std::uint64_t t, f64x2 (&v)[2]) noexcept {
         const f64x2 a = load(p[0] + t), b = load(p[1] + t);
-        v[0] = _mm_unpacklo_pd(a, b);
-        v[1] = _mm_unpackhi_pd(a, b);
+        v[0] = two_lanes::low_halves(a, b);
+        v[1] = two_lanes::high_halves(a, b);
     }
     BRINDLEX_STEP static void store_rows(unaligned_double* const* p, std::uint64_t t, const f64x2 (&v)[2]) noexcept {
-        store(p[0] + t, _mm_unpacklo_pd(v[0], v[1]));
-        store(p[1] + t, _mm_unpackhi_pd(v[0], v[1]));
+        store(p[0] + t, two_lanes::low_halves(v[0], v[1]));
+        store(p[1] + t, two_lanes::high_halves(v[0], v[1]));
     }
 };
 

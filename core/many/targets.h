@@ -31,9 +31,11 @@ namespace scalar { BRINDLEX_TARGET_KERNELS }
 namespace sse2 { BRINDLEX_TARGET_KERNELS }
 namespace avx2 { BRINDLEX_TARGET_KERNELS }
 namespace avx512 { BRINDLEX_TARGET_KERNELS }
+namespace neon { BRINDLEX_TARGET_KERNELS }
 // Each target again in narrower groups, for the series a full group's leftover holds: a full group
 // costs as much with its lanes empty, and four series run faster in one register than one by one.
 namespace sse2_narrow { BRINDLEX_TARGET_KERNELS }
 namespace avx2_narrow { BRINDLEX_TARGET_KERNELS }
 namespace avx512_narrow { BRINDLEX_TARGET_KERNELS }
+namespace neon_narrow { BRINDLEX_TARGET_KERNELS }
 }  // namespace brindlex::core
