@@ -29,12 +29,12 @@ import numpy.typing as npt
 
 try:
     from . import _native
-except ImportError as error:  # run from a checkout's root, this source folder hides the installed package
+except ImportError as _import_error:  # run from a checkout's root, this source folder hides the installed package
     if list(_Path(__file__).parent.glob("_native.*.so")):
         raise
     raise ImportError(f"brindlex_batch was imported from its source folder {__path__[0]}, which holds no "
                       "compiled module: Python looks in the current directory first. Run Python from "
-                      "another directory, or with -P, to import the installed package.") from error
+                      "another directory, or with -P, to import the installed package.") from _import_error
 from ._warmup import warmup
 
 __all__ = ["MacdResult", "atr", "ema", "macd", "sma", "warmup"]

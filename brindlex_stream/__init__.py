@@ -10,11 +10,11 @@ from pathlib import Path as _Path
 
 try:
     from ._native import Atr, Ema, Macd, MacdValues, Sma
-except ImportError as error:  # run from a checkout's root, this source folder hides the installed package
+except ImportError as _import_error:  # run from a checkout's root, this source folder hides the installed package
     if list(_Path(__file__).parent.glob("_native.*.so")):
         raise
     raise ImportError(f"brindlex_stream was imported from its source folder {__path__[0]}, which holds no "
                       "compiled module: Python looks in the current directory first. Run Python from "
-                      "another directory, or with -P, to import the installed package.") from error
+                      "another directory, or with -P, to import the installed package.") from _import_error
 
 __all__ = ["Sma", "Ema", "Macd", "MacdValues", "Atr"]
