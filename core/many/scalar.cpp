@@ -42,18 +42,17 @@ void one_in_one_out(BlockIn data, BlockOut out, Workspace& work, Kernel kernel) 
     }
 }
 
-// Consecutive runs of a column: each run is a contiguous series of its own.
+// Consecutive runs of a column, each a contiguous series of its own, handed on one at a time as
+// runs in any order are (the *_ordered_runs kernels below).
 template <class Kernel>
 void each_run(std::span<const std::uint64_t> lengths, Kernel kernel) noexcept {
     std::uint64_t start = 0;
     for (const std::uint64_t n : lengths) {
-        kernel(start, n);
+        const Run run{start, n};
+        kernel(std::span<const Run>(&run, 1));
         start += n;
     }
 }
-
-InputSlice part(InputSlice s, std::uint64_t start, std::uint64_t n) noexcept { return {s.data() + start, n}; }
-OutputSlice part(OutputSlice s, std::uint64_t start, std::uint64_t n) noexcept { return {s.data() + start, n}; }
 
 }  // namespace
 
@@ -96,27 +95,26 @@ void atr_many(std::uint64_t period, BlockIn high, BlockIn low, BlockIn close, Bl
 
 void sma_runs(std::uint64_t period, InputSlice data, std::span<const std::uint64_t> lengths,
               OutputSlice out, Workspace&) noexcept {
-    each_run(lengths, [&](std::uint64_t at, std::uint64_t n) { sma(period, part(data, at, n), part(out, at, n)); });
+    each_run(lengths, [&](std::span<const Run> run) { sma_ordered_runs(period, data.data(), run, out.data()); });
 }
 
 void ema_runs(std::uint64_t period, InputSlice data, std::span<const std::uint64_t> lengths,
               OutputSlice out, Workspace&) noexcept {
-    each_run(lengths, [&](std::uint64_t at, std::uint64_t n) { ema(period, part(data, at, n), part(out, at, n)); });
+    each_run(lengths, [&](std::span<const Run> run) { ema_ordered_runs(period, data.data(), run, out.data()); });
 }
 
 void macd_runs(std::uint64_t fast, std::uint64_t slow, std::uint64_t signal, InputSlice data,
                std::span<const std::uint64_t> lengths, OutputSlice macd_out, OutputSlice signal_out,
                OutputSlice hist, Workspace&) noexcept {
-    each_run(lengths, [&](std::uint64_t at, std::uint64_t n) {
-        macd(fast, slow, signal, part(data, at, n), part(macd_out, at, n), part(signal_out, at, n),
-             part(hist, at, n));
+    each_run(lengths, [&](std::span<const Run> run) {
+        macd_ordered_runs(fast, slow, signal, data.data(), run, macd_out.data(), signal_out.data(), hist.data());
     });
 }
 
 void atr_runs(std::uint64_t period, InputSlice high, InputSlice low, InputSlice close,
               std::span<const std::uint64_t> lengths, OutputSlice out, Workspace&) noexcept {
-    each_run(lengths, [&](std::uint64_t at, std::uint64_t n) {
-        atr(period, part(high, at, n), part(low, at, n), part(close, at, n), part(out, at, n));
+    each_run(lengths, [&](std::span<const Run> run) {
+        atr_ordered_runs(period, high.data(), low.data(), close.data(), run, out.data());
     });
 }
 
