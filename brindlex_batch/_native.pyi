@@ -4,6 +4,7 @@ Many series per call, bit for bit as brindlex computes each. Private: the functi
 
 from typing import SupportsIndex
 
+import numpy
 import numpy.typing
 
 from brindlex_batch import MacdResult
@@ -38,3 +39,8 @@ def _available_targets() -> list[str]:
 
 def _force_target(name: str) -> None:
     """Runs every later call on the named code path, for tests of each path."""
+
+def group_string_keys(stream: object, runs_allowed: bool) -> tuple[numpy.typing.NDArray[numpy.unsignedinteger], bool, int] | None:
+    """
+    Groups the rows of a string column given as an Arrow stream capsule ("arrow_array_stream"): (lengths, True, missing) where every key's rows form one run, else (codes, False, missing), missing being the code of the rows without a key (-1: none); None for a column of other types.
+    """

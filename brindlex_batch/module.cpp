@@ -17,6 +17,7 @@
 #include "core/seeds.h"
 #include "dispatch_targets.h"
 #include "fast_function.h"
+#include "group_keys.h"
 #include "run_share.h"
 #include "series_blocks.h"
 #include "thread_split.h"
@@ -201,4 +202,5 @@ NB_MODULE(_native, m) {
           "Names of the kernels' code paths this processor runs, the one chosen by default last.");
     m.def("_force_target", &force_target_named, "name"_a,
           "Runs every later call on the named code path, for tests of each path.");
+    define_group_keys(m);
 }

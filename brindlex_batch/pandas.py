@@ -18,6 +18,7 @@ import numpy.typing as npt
 import pandas as pd
 
 import brindlex_batch
+from brindlex_batch import _native
 
 __all__ = ["atr", "ema", "macd", "sma"]
 
@@ -67,6 +68,10 @@ def _codes(by: object, index: pd.Index[Any]) -> tuple[npt.NDArray[np.integer], n
     if keys.ndim != 1 or len(keys) != len(index):
         raise ValueError(f"argument 'by': expected one key per row ({len(index)}), got shape {keys.shape}")
     codes: npt.NDArray[np.integer]
+    grouped = _arrow_string_codes(keys)
+    if grouped is not None:
+        codes, missing = grouped
+        return codes, (codes == missing if missing >= 0 else None)
     if not isinstance(keys, np.ndarray) and isinstance(keys.dtype, pd.CategoricalDtype):
         # Categories already number their rows.
         categorical = cast(pd.Categorical, keys.array)
@@ -79,6 +84,28 @@ def _codes(by: object, index: pd.Index[Any]) -> tuple[npt.NDArray[np.integer], n
     if not absent.any():
         return codes, None
     return np.where(absent, count, codes), absent
+
+
+def _arrow_string_codes(keys: pd.Series[Any] | pd.Index[Any] | npt.NDArray[Any]
+                        ) -> tuple[npt.NDArray[np.integer], int] | None:
+    """Keys that pandas holds as Arrow strings (its string dtypes stored in pyarrow), grouped in
+    one native pass over them where they lie: each row's code, and the code of the missing keys
+    (-1: none). None for keys held otherwise."""
+    if isinstance(keys, np.ndarray):
+        return None
+    dtype = keys.dtype
+    if isinstance(dtype, pd.StringDtype):
+        arrow = str(dtype.storage).startswith("pyarrow")
+    else:
+        arrow = isinstance(dtype, pd.ArrowDtype) and str(dtype) in ("string[pyarrow]", "large_string[pyarrow]",
+                                                                  "string_view[pyarrow]")
+    if not arrow:
+        return None
+    found = _native.group_string_keys(keys.array.__arrow_array__().__arrow_c_stream__(), False)
+    if found is None:
+        return None
+    codes, _, missing = found
+    return codes, missing
 
 
 def _compute(inputs: Sequence[object], names: Sequence[str], by: object, dropna: bool,

@@ -8,6 +8,13 @@ import brindlex
 import brindlex_batch
 from conftest import NAN_MARKER, SANITIZED, bits, same_values
 
+try:
+    import pyarrow
+
+    ARROW = True
+except ImportError:
+    ARROW = False
+
 # Each example builds DataFrames; under the sanitizers every allocation is checked, so fewer.
 SCALE = 6 if SANITIZED else 1
 
@@ -69,7 +76,7 @@ def long_frames(draw):
 
 # Keys of each kind: integers (negative ones too), strings, categories, floats. Where `null_key`,
 # group `last` has the missing key (None, NaN, pd.NA or a missing category).
-KEY_KINDS = ["int", "negative int", "string", "categorical", "float"]
+KEY_KINDS = ["int", "negative int", "string", "long string", "categorical", "float"]
 
 
 def key_column(lib, kind, keys, null_key):
@@ -81,13 +88,14 @@ def key_column(lib, kind, keys, null_key):
         values = keys * 1000 - (5_000 if kind == "negative int" else 0)
     elif kind == "float":
         values = keys * 0.5
-    else:
-        values = np.array([f"k{k}" for k in keys], dtype=object)
+    else:  # keys of up to 12 characters lie in place in an Arrow string view, longer ones beside it
+        name = "a ticker named at length " if kind == "long string" else "k"
+        values = np.array([f"{name}{k}" for k in keys], dtype=object)
     if pl_or_pd == "polars":
         column = lib.Series("key", values, strict=False).set(lib.Series(absent), None)
         return column.cast(lib.Categorical) if kind == "categorical" else column
     dtype = {"int": "Int64", "negative int": "Int64", "float": None, "string": object,
-             "categorical": "category"}[kind]
+             "long string": "string[pyarrow]" if ARROW else object, "categorical": "category"}[kind]
     column = lib.Series(values, dtype=dtype)
     column[absent] = None
     return column
@@ -246,6 +254,29 @@ class TestPandas:
         with pytest.raises(ValueError, match="argument 'by'"):
             bxd.sma(close, 2, by=[1, 2])
 
+
+
+@pytest.mark.skipif(not ARROW, reason="needs pyarrow")
+@settings(max_examples=300 // SCALE, deadline=None)
+@given(keys=st.lists(st.sampled_from([None, "", "a", "abcd", "abcde", "twelve chars", "thirteen char", "thirteen chas",
+                                      "a key far longer than the rest"]), max_size=40),
+       sort=st.booleans(), cut=st.integers(0, 40), start=st.integers(0, 3), runs_allowed=st.booleans(),
+       layout=st.sampled_from(["string", "large_string", "string_view"]))
+def test_string_keys_are_grouped_by_their_characters(keys, sort, cut, start, runs_allowed, layout):
+    """Rows get equal codes exactly where their keys are equal (missing ones alike), in every Arrow
+    string layout, cut in chunks and offset in its buffers; lengths of runs come back exactly
+    where every key's rows form one run."""
+    if sort:
+        keys = sorted(keys, key=lambda key: (key is None, key or ""))
+    column = pyarrow.array(["pad"] * start + keys, type=getattr(pyarrow, layout)()).slice(start)
+    chunks = pyarrow.chunked_array([column[:cut], column[cut:]], type=column.type)
+    array, runs, missing = brindlex_batch._native.group_string_keys(chunks.__arrow_c_stream__(), runs_allowed)
+    codes = np.repeat(np.arange(len(array)), array.astype(np.int64)) if runs else array
+    assert len(codes) == len(keys)
+    assert len(set(zip(keys, codes.tolist()))) == len(set(keys)) == len(set(codes.tolist()))
+    assert missing == (codes[keys.index(None)] if None in keys else -1)
+    one_run_each = all(keys[i] == keys[i - 1] or keys[i] not in keys[:i] for i in range(1, len(keys)))
+    assert runs == (runs_allowed and one_run_each)
 
 
 @settings(max_examples=100 // SCALE, deadline=None)

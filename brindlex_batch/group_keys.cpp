@@ -1,0 +1,82 @@
+// The private function group_string_keys: a string column's Arrow stream read in place and grouped.
+#include "group_keys.h"
+
+#include <nanobind/ndarray.h>
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "arrow_stream.h"
+#include "string_keys.h"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace brindlex::batch {
+namespace {
+
+// The chunk in a layout read here, or nothing (a type other than strings, or a malformed chunk).
+std::optional<StringChunk> string_chunk(std::string_view format, const arrow::ArrowArray& array) {
+    StringChunk chunk{};
+    const std::int64_t buffers = array.n_buffers;
+    if ((format == "u" || format == "U") && buffers == 3) {
+        chunk.layout = format == "u" ? StringChunk::Layout::offsets32 : StringChunk::Layout::offsets64;
+        chunk.data = static_cast<const char*>(array.buffers[2]);
+    } else if (format == "vu" && buffers >= 3) {
+        chunk.layout = StringChunk::Layout::views;
+        chunk.view_data = reinterpret_cast<const char* const*>(array.buffers + 2);
+    } else {
+        return std::nullopt;
+    }
+    chunk.offset = array.offset;
+    chunk.length = array.length;
+    chunk.validity = array.null_count == 0 ? nullptr : static_cast<const std::uint8_t*>(array.buffers[0]);
+    chunk.index = array.buffers[1];
+    if (chunk.length > 0 && !chunk.index) return std::nullopt;
+    return chunk;
+}
+
+template <class T>
+nb::ndarray<nb::numpy, T, nb::ndim<1>> numpy_of(std::vector<T>&& values) {
+    auto* owned = new std::vector<T>(std::move(values));
+    nb::capsule owner(owned, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
+    return nb::ndarray<nb::numpy, T, nb::ndim<1>>(owned->data(), {owned->size()}, owner);
+}
+
+nb::object group_keys(nb::capsule stream, bool runs_allowed) {
+    auto* pointer = static_cast<arrow::ArrowArrayStream*>(PyCapsule_GetPointer(stream.ptr(), "arrow_array_stream"));
+    if (!pointer) throw nb::python_error();
+    if (!pointer->release) throw nb::value_error("the Arrow stream was already consumed");
+    const arrow::StreamChunks read(*pointer);
+    std::vector<StringChunk> chunks;
+    for (const arrow::ArrowArray& array : read.chunks()) {
+        const std::optional<StringChunk> chunk = string_chunk(read.format(), array);
+        if (!chunk) return nb::none();
+        chunks.push_back(*chunk);
+    }
+    std::optional<KeyGroups> groups;
+    {
+        nb::gil_scoped_release unlocked;
+        groups = group_string_keys(chunks, runs_allowed);
+    }
+    if (!groups) return nb::none();
+    nb::object array = groups->runs ? nb::cast(numpy_of(std::move(groups->lengths)))
+                                    : nb::cast(numpy_of(std::move(groups->codes)));
+    return nb::make_tuple(array, groups->runs, groups->missing_code);
+}
+
+}  // namespace
+
+void define_group_keys(nb::module_& m) {
+    m.def("group_string_keys", &group_keys, "stream"_a, "runs_allowed"_a,
+          nb::sig("def group_string_keys(stream: object, runs_allowed: bool) -> "
+                  "tuple[numpy.typing.NDArray[numpy.unsignedinteger], bool, int] | None"),
+          "Groups the rows of a string column given as an Arrow stream capsule (\"arrow_array_stream\"): (lengths, True, "
+          "missing) where every key's rows form one run, else (codes, False, missing), missing being "
+          "the code of the rows without a key (-1: none); None for a column of other types.");
+}
+
+}  // namespace brindlex::batch

@@ -1,0 +1,243 @@
+// Groups the rows of a string column by key: runs of one key found by comparing neighbours, other
+// rows looked up in an open-addressing table of the keys seen so far.
+#include "string_keys.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+namespace brindlex::batch {
+namespace {
+
+template <class T>
+T read(const void* at) noexcept {
+    T value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+template <class Offset>
+std::string_view offset_key(const StringChunk& chunk, std::int64_t row) noexcept {
+    const auto* offsets = static_cast<const Offset*>(chunk.index) + chunk.offset + row;
+    return {chunk.data + offsets[0], static_cast<std::size_t>(offsets[1] - offsets[0])};
+}
+
+// A key as two words, laid out as a string view holds a key of at most 12 characters in place:
+// the length, then the characters, zero after them. Such keys are equal exactly when their words
+// are; a longer key's words hold its length and first four characters only.
+struct KeyWords {
+    std::uint64_t head, tail;
+    bool operator==(const KeyWords&) const noexcept = default;
+    bool whole() const noexcept { return static_cast<std::uint32_t>(head) <= 12; }
+};
+
+// The low `bytes` bytes of the word (0 to 8), zero above them.
+std::uint64_t low_bytes(std::uint64_t word, std::uint32_t bytes) noexcept {
+    return bytes >= 8 ? word : word & ((std::uint64_t{1} << (8 * bytes)) - 1);
+}
+
+KeyWords words_of_view(const char* view) noexcept {
+    const std::uint32_t size = read<std::uint32_t>(view);
+    if (size > 12) return {read<std::uint64_t>(view), 0};
+    // The characters after the key are zero in well-made views; cleared all the same, as the
+    // groups must not depend on them.
+    return {low_bytes(read<std::uint64_t>(view), 4 + size),
+            size > 4 ? low_bytes(read<std::uint64_t>(view + 8), size - 4) : 0};
+}
+
+KeyWords words_of_text(std::string_view key) noexcept {
+    char view[16] = {};
+    const auto size = static_cast<std::uint32_t>(key.size());
+    std::memcpy(view, &size, 4);
+    std::memcpy(view + 4, key.data(), key.size() <= 12 ? key.size() : 4);
+    return {read<std::uint64_t>(view), key.size() <= 12 ? read<std::uint64_t>(view + 8) : 0};
+}
+
+std::uint64_t mixed(std::uint64_t h) noexcept {
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdULL;
+    h ^= h >> 33;
+    h *= 0xc4ceb9fe1a85ec53ULL;
+    return h ^ (h >> 33);
+}
+
+// A key's hash: its words for a key of at most 12 characters, else every character, eight at a time.
+std::uint64_t hash_of(KeyWords words, std::string_view text) noexcept {
+    std::uint64_t h = words.head * 0x9e3779b97f4a7c15ULL ^ words.tail;
+    if (!words.whole()) {
+        std::size_t i = 0;
+        for (; i + 8 <= text.size(); i += 8) h = (h ^ read<std::uint64_t>(text.data() + i)) * 0xff51afd7ed558ccdULL;
+        std::uint64_t last = 0;
+        std::memcpy(&last, text.data() + i, text.size() - i);
+        h ^= last;
+    }
+    return mixed(h);
+}
+
+// The keys seen so far, each with its code; kept at most a quarter full, so that a lookup, on rows
+// in no order, mostly finds its key in the first slot it tries.
+class KeyTable {
+public:
+    KeyTable() : slots_(64, empty) {}
+
+    std::uint64_t count() const noexcept { return keys_.size(); }
+
+    // The key's code, numbering it next when new (added then set).
+    std::uint64_t code(KeyWords words, std::string_view text, bool& added) {
+        const std::uint64_t hash = hash_of(words, text);
+        std::uint64_t slot = hash & (slots_.size() - 1);
+        for (; slots_[slot] != empty; slot = (slot + 1) & (slots_.size() - 1)) {
+            const Entry& known = keys_[slots_[slot]];
+            if (known.hash == hash && known.words == words && (words.whole() || known.text == text)) {
+                return slots_[slot];
+            }
+        }
+        added = true;
+        return add({words, text, hash}, slot);
+    }
+
+    // A code for something no key equals (the missing keys).
+    std::uint64_t reserve() { return add({}, no_slot); }
+
+private:
+    struct Entry {
+        KeyWords words;
+        std::string_view text;
+        std::uint64_t hash;
+    };
+    static constexpr std::uint64_t empty = std::numeric_limits<std::uint64_t>::max();
+    static constexpr std::uint64_t no_slot = empty;
+
+    std::uint64_t add(const Entry& entry, std::uint64_t slot) {
+        const std::uint64_t code = keys_.size();
+        keys_.push_back(entry);
+        if (slot != no_slot) slots_[slot] = code;
+        if (4 * keys_.size() > slots_.size()) grow();
+        return code;
+    }
+
+    void grow() {
+        std::vector<std::uint64_t> larger(2 * slots_.size(), empty);
+        for (const std::uint64_t known : slots_) {
+            if (known == empty) continue;
+            std::uint64_t slot = keys_[known].hash & (larger.size() - 1);
+            while (larger[slot] != empty) slot = (slot + 1) & (larger.size() - 1);
+            larger[slot] = known;
+        }
+        slots_.swap(larger);
+    }
+
+    std::vector<std::uint64_t> slots_;
+    std::vector<Entry> keys_;
+};
+
+// Follows the rows' codes, as lengths of runs while each code forms one run, as codes after.
+class GroupBuilder {
+public:
+    explicit GroupBuilder(std::uint64_t rows) : rows_(rows) {}
+
+    // `count` rows of the code, which is new where `added`.
+    void next(std::uint64_t code, bool added, std::uint64_t count) {
+        if (groups_.runs && code != previous_ && !added) to_codes();  // a key met again after others
+        if (groups_.runs) {
+            if (code == previous_) {
+                groups_.lengths.back() += count;
+            } else {
+                groups_.lengths.push_back(count);
+                previous_ = code;
+            }
+        } else {
+            std::fill_n(groups_.codes.begin() + static_cast<std::ptrdiff_t>(row_), count,
+                        static_cast<std::uint32_t>(code));
+        }
+        row_ += count;
+    }
+
+    KeyGroups finish(bool runs_allowed) {
+        if (groups_.runs && !runs_allowed) to_codes();
+        return std::move(groups_);
+    }
+
+private:
+    // Run k of the rows so far holds code k: each run brought a new key.
+    void to_codes() {
+        groups_.codes.resize(rows_);
+        std::uint64_t row = 0;
+        for (std::uint64_t run = 0; run < groups_.lengths.size(); ++run) {
+            std::fill_n(groups_.codes.begin() + static_cast<std::ptrdiff_t>(row), groups_.lengths[run],
+                        static_cast<std::uint32_t>(run));
+            row += groups_.lengths[run];
+        }
+        groups_.lengths = {};
+        groups_.runs = false;
+    }
+
+    std::uint64_t rows_, row_ = 0;
+    std::uint64_t previous_ = std::numeric_limits<std::uint64_t>::max();
+    KeyGroups groups_;
+};
+
+// How many rows from `row` on hold the key of `row` (present), at least one: views compared whole,
+// which equal exactly when they hold the same characters in place or point at the same ones.
+std::int64_t run_length(const StringChunk& chunk, std::int64_t row, std::string_view key) noexcept {
+    std::int64_t end = row + 1;
+    if (chunk.layout == StringChunk::Layout::views) {
+        const char* views = static_cast<const char*>(chunk.index) + 16 * chunk.offset;
+        const auto head = read<std::uint64_t>(views + 16 * row), tail = read<std::uint64_t>(views + 16 * row + 8);
+        while (end < chunk.length && read<std::uint64_t>(views + 16 * end) == head &&
+               read<std::uint64_t>(views + 16 * end + 8) == tail && chunk.present(end)) {
+            ++end;
+        }
+    } else {
+        while (end < chunk.length && chunk.present(end) && chunk.key(end) == key) ++end;
+    }
+    return end - row;
+}
+
+}  // namespace
+
+std::string_view StringChunk::key(std::int64_t row) const noexcept {
+    if (layout == Layout::offsets32) return offset_key<std::int32_t>(*this, row);
+    if (layout == Layout::offsets64) return offset_key<std::int64_t>(*this, row);
+    // A view: the length, then up to 12 characters in place, or a prefix, a buffer and an offset.
+    const auto* view = static_cast<const char*>(index) + 16 * (offset + row);
+    const auto size = read<std::uint32_t>(view);
+    if (size <= 12) return {view + 4, size};
+    return {view_data[read<std::uint32_t>(view + 8)] + read<std::uint32_t>(view + 12), size};
+}
+
+std::optional<KeyGroups> group_string_keys(std::span<const StringChunk> chunks, bool runs_allowed) {
+    std::uint64_t rows = 0;
+    for (const StringChunk& chunk : chunks) rows += static_cast<std::uint64_t>(chunk.length);
+    KeyTable table;
+    GroupBuilder builder(rows);
+    std::int64_t missing = -1;
+    for (const StringChunk& chunk : chunks) {
+        std::int64_t row = 0;
+        while (row < chunk.length) {
+            bool added = false;
+            std::uint64_t code;
+            std::int64_t count = 1;
+            if (!chunk.present(row)) {
+                if (missing < 0) missing = static_cast<std::int64_t>(table.reserve()), added = true;
+                code = static_cast<std::uint64_t>(missing);
+            } else {
+                const std::string_view key = chunk.key(row);
+                const KeyWords words = chunk.layout == StringChunk::Layout::views
+                    ? words_of_view(static_cast<const char*>(chunk.index) + 16 * (chunk.offset + row))
+                    : words_of_text(key);
+                code = table.code(words, key, added);
+                // Rows in a run of one key, as in a frame sorted by key, skip the table.
+                count = run_length(chunk, row, key);
+            }
+            if (table.count() > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
+            builder.next(code, added, static_cast<std::uint64_t>(count));
+            row += count;
+        }
+    }
+    KeyGroups groups = builder.finish(runs_allowed);
+    groups.missing_code = missing;
+    return groups;
+}
+
+}  // namespace brindlex::batch

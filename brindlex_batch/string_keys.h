@@ -1,0 +1,42 @@
+// Groups the rows of a string column by key in one pass: the lengths of its runs where every key's
+// rows form one run, else a code per row.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace brindlex::batch {
+
+// One chunk of strings in one of Arrow's three string layouts.
+struct StringChunk {
+    enum class Layout { offsets32, offsets64, views };
+    Layout layout;
+    std::int64_t offset;  // of the chunk's first row in its buffers
+    std::int64_t length;
+    const std::uint8_t* validity;  // one bit a row, set where the key is present; null: every key present
+    const void* index;             // the offsets (length + 1 of them) or the 16-byte views
+    const char* data;              // the offsets' characters
+    const char* const* view_data;  // the views' character buffers
+
+    bool present(std::int64_t row) const noexcept {
+        const std::int64_t bit = offset + row;
+        return !validity || (validity[bit >> 3] >> (bit & 7) & 1);
+    }
+    std::string_view key(std::int64_t row) const noexcept;
+};
+
+struct KeyGroups {
+    bool runs = true;                   // every key's rows form one run: lengths holds them, codes nothing
+    std::vector<std::uint64_t> lengths;
+    std::vector<std::uint32_t> codes;   // numbered in order of first appearance
+    std::int64_t missing_code = -1;     // the code of the rows without a key, -1 where there are none
+};
+
+// The groups of the chunks' rows, missing keys forming a group of their own; nothing where there
+// are more keys than codes of 32 bits. With runs_allowed false, codes are given even for runs.
+std::optional<KeyGroups> group_string_keys(std::span<const StringChunk> chunks, bool runs_allowed);
+
+}  // namespace brindlex::batch
