@@ -22,6 +22,20 @@ std::string_view offset_key(const StringChunk& chunk, std::int64_t row) noexcept
     return {chunk.data + offsets[0], static_cast<std::size_t>(offsets[1] - offsets[0])};
 }
 
+}  // namespace
+
+[[gnu::always_inline]] inline std::string_view StringChunk::key(std::int64_t row) const noexcept {
+    if (layout == Layout::offsets32) return offset_key<std::int32_t>(*this, row);
+    if (layout == Layout::offsets64) return offset_key<std::int64_t>(*this, row);
+    // A view: the length, then up to 12 characters in place, or a prefix, a buffer and an offset.
+    const auto* view = static_cast<const char*>(index) + 16 * (offset + row);
+    const auto size = read<std::uint32_t>(view);
+    if (size <= 12) return {view + 4, size};
+    return {view_data[read<std::uint32_t>(view + 8)] + read<std::uint32_t>(view + 12), size};
+}
+
+namespace {
+
 // A key as two words, laid out as a string view holds a key of at most 12 characters in place:
 // the length, then the characters, zero after them. Such keys are equal exactly when their words
 // are; a longer key's words hold its length and first four characters only.
@@ -146,6 +160,8 @@ public:
                 groups_.lengths.push_back(count);
                 previous_ = code;
             }
+        } else if (count == 1) {  // the usual count where keys are in no order
+            groups_.codes[row_] = static_cast<std::uint32_t>(code);
         } else {
             std::fill_n(groups_.codes.begin() + static_cast<std::ptrdiff_t>(row_), count,
                         static_cast<std::uint32_t>(code));
@@ -196,16 +212,6 @@ std::int64_t run_length(const StringChunk& chunk, std::int64_t row, std::string_
 
 }  // namespace
 
-std::string_view StringChunk::key(std::int64_t row) const noexcept {
-    if (layout == Layout::offsets32) return offset_key<std::int32_t>(*this, row);
-    if (layout == Layout::offsets64) return offset_key<std::int64_t>(*this, row);
-    // A view: the length, then up to 12 characters in place, or a prefix, a buffer and an offset.
-    const auto* view = static_cast<const char*>(index) + 16 * (offset + row);
-    const auto size = read<std::uint32_t>(view);
-    if (size <= 12) return {view + 4, size};
-    return {view_data[read<std::uint32_t>(view + 8)] + read<std::uint32_t>(view + 12), size};
-}
-
 std::optional<KeyGroups> group_string_keys(std::span<const StringChunk> chunks, bool runs_allowed) {
     std::uint64_t rows = 0;
     for (const StringChunk& chunk : chunks) rows += static_cast<std::uint64_t>(chunk.length);
@@ -230,7 +236,7 @@ std::optional<KeyGroups> group_string_keys(std::span<const StringChunk> chunks, 
                 // Rows in a run of one key, as in a frame sorted by key, skip the table.
                 count = run_length(chunk, row, key);
             }
-            if (table.count() > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
+            if (added && table.count() > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
             builder.next(code, added, static_cast<std::uint64_t>(count));
             row += count;
         }
