@@ -39,10 +39,12 @@ std::optional<StringChunk> string_chunk(std::string_view format, const arrow::Ar
     return chunk;
 }
 
-template <class T>
-nb::ndarray<nb::numpy, T, nb::ndim<1>> numpy_of(std::vector<T>&& values) {
-    auto* owned = new std::vector<T>(std::move(values));
-    nb::capsule owner(owned, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
+// The vector's elements as a NumPy array that owns them.
+template <class Vector>
+auto numpy_of(Vector&& values) {
+    using T = typename Vector::value_type;
+    auto* owned = new Vector(std::move(values));
+    nb::capsule owner(owned, [](void* p) noexcept { delete static_cast<Vector*>(p); });
     return nb::ndarray<nb::numpy, T, nb::ndim<1>>(owned->data(), {owned->size()}, owner);
 }
 

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/many/huge_pages.h"
+
 namespace brindlex::batch {
 
 // One chunk of strings in one of Arrow's three string layouts.
@@ -31,7 +33,7 @@ struct StringChunk {
 struct KeyGroups {
     bool runs = true;                   // every key's rows form one run: lengths holds them, codes nothing
     std::vector<std::uint64_t> lengths;
-    std::vector<std::uint32_t> codes;   // numbered in order of first appearance
+    std::vector<std::uint32_t, core::HugePageAllocator<std::uint32_t>> codes;  // in order of first appearance
     std::int64_t missing_code = -1;     // the code of the rows without a key, -1 where there are none
 };
 

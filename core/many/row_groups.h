@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/many/huge_pages.h"
+
 namespace brindlex::core {
 
 // The codes are unsigned integers of any width, read where the caller holds them (a signed code of
@@ -91,8 +93,8 @@ private:
     template <CodeType Code>
     void as_runs(std::span<const Code> codes, std::uint64_t runs);
 
-    std::vector<std::uint64_t> lengths_;
-    std::vector<std::uint64_t> slots_;
+    std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> lengths_;
+    std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> slots_;
     std::size_t groups_ = 0;
 };
 
@@ -122,7 +124,7 @@ RowGroups RowGroups::of(std::span<const Code> codes) {
         g.groups_ = place_rows(codes, std::span<std::uint64_t>(g.lengths_), std::span<std::uint64_t>(g.slots_));
         return g;
     }
-    std::vector<CodeRow> pairs(codes.size());
+    std::vector<CodeRow, HugePageAllocator<CodeRow>> pairs(codes.size());
     const std::size_t groups = sort_pairs(codes, std::span<CodeRow>(pairs));
     if (groups == scan.runs) {
         g.as_runs(codes, scan.runs);

@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "core/many/huge_pages.h"
 #include "core/many/run_order.h"
 #include "core/many/series_block.h"
 
@@ -45,7 +46,7 @@ private:
         Cell() noexcept {}
         double value;
     };
-    std::vector<Cell> series_;
+    std::vector<Cell, HugePageAllocator<Cell>> series_;
     std::vector<Run> runs_;
     std::vector<Line> groups_;
 };
