@@ -16,6 +16,7 @@
 #include "core/many/macd_lanes.h"
 #include "core/many/run_driver.h"
 #include "core/many/sma_lanes.h"
+#include "core/many/sweep_driver.h"
 #include "core/many/targets.h"
 
 namespace brindlex::core::BRINDLEX_LANES_NS {
@@ -65,6 +66,24 @@ void atr_many(std::uint64_t period, BlockIn high, BlockIn low, BlockIn close, Bl
             leftover::atr_many(period, sub_block(high, first, count), sub_block(low, first, count),
                              sub_block(close, first, count), sub_block(out, first, count), work);
         });
+}
+
+void sma_sweep(std::span<const std::uint64_t> periods, BlockIn data, BlockOut out, Workspace&) noexcept {
+    over_periods(periods, data.length, out,
+                 [&](Out lanes) { return SmaSweepLanes{1, data.length, lanes_of<In>(data, 0, 1), lanes}; });
+}
+
+void ema_sweep(std::span<const std::uint64_t> periods, BlockIn data, BlockOut out, Workspace&) noexcept {
+    over_periods(periods, data.length, out,
+                 [&](Out lanes) { return EmaSweepLanes{1, data.length, lanes_of<In>(data, 0, 1), lanes}; });
+}
+
+void atr_sweep(std::span<const std::uint64_t> periods, BlockIn high, BlockIn low, BlockIn close, BlockOut out,
+               Workspace&) noexcept {
+    over_periods(periods, high.length, out, [&](Out lanes) {
+        return AtrSweepLanes{1, high.length, {lanes_of<In>(high, 0, 1), lanes_of<In>(low, 0, 1), lanes_of<In>(close, 0, 1)},
+                             lanes};
+    });
 }
 
 // Runs already ordered: groups of lanes, then the shared continuation loops for the longer runs,

@@ -316,6 +316,54 @@ TEST(ManySeries, AtrRuns) {
     });
 }
 
+// Sweeps: one series under up to 40 periods (repeated, 0, huge, longer than the series), each row
+// of the output block the one-series kernel's result for its period, marker cells included.
+template <std::size_t In>
+void check_sweeps(std::uint64_t seed, const One& one,
+                  void (*sweep)(std::span<const std::uint64_t>, std::array<BlockIn, In>, BlockOut)) {
+    SeriesMaker r(seed);
+    for (int round = 0; round < 200; ++round) {
+        const std::uint64_t length = r.chance(0.1) ? r.below(3) : r.chance(0.2) ? r.below(400) : r.below(70);
+        std::vector<std::uint64_t> periods(round <= 40 ? round : r.below(41));
+        for (auto& p : periods) p = one_period(r, length).a;
+        std::vector<Strided> ins;
+        std::vector<Series> series;
+        std::array<BlockIn, In> blocks;
+        for (std::size_t i = 0; i < In; ++i) {
+            ins.emplace_back(r, 1, length);
+            series.push_back(make_series(r, length));
+            for (std::uint64_t t = 0; t < length; ++t) ins[i].at(0, t) = series[i][t];
+            blocks[i] = ins[i].in();
+        }
+        Strided out(r, periods.size(), length);
+        for (const core::Target target : core::available_targets()) {
+            core::force_target(target);
+            for (std::size_t c = 0; c < out.cells(); ++c) out.cell(c) = poison;
+            sweep(periods, blocks, out.out());
+            for (std::size_t k = 0; k < periods.size(); ++k) {
+                const auto want = expected(one, {periods[k]}, series, 1);
+                Series got(length);
+                for (std::uint64_t t = 0; t < length; ++t) got[t] = out.at(k, t);
+                ASSERT_TRUE(same_cells(k, want.values[0], want.logs[0], got))
+                    << "target " << static_cast<int>(target) << ", period " << periods[k] << " of " << periods.size()
+                    << ", length " << length << ", output " << out.describe() << ", input " << ins[0].describe();
+            }
+        }
+    }
+    core::force_target(core::available_targets().back());
+}
+
+TEST(ManySeries, SmaSweeps) {
+    check_sweeps<1>(31, sma_one, [](auto periods, auto in, BlockOut out) { core::sma_sweep(periods, in[0], out); });
+}
+TEST(ManySeries, EmaSweeps) {
+    check_sweeps<1>(32, ema_one, [](auto periods, auto in, BlockOut out) { core::ema_sweep(periods, in[0], out); });
+}
+TEST(ManySeries, AtrSweeps) {
+    check_sweeps<3>(33, atr_one,
+                    [](auto periods, auto in, BlockOut out) { core::atr_sweep(periods, in[0], in[1], in[2], out); });
+}
+
 // The properties above run every target listed, so each SIMD target the processor has must be
 // listed, or it goes untested; the default (listed last) must be one the processor runs.
 TEST(ManySeries, EveryTargetTheProcessorRunsIsListed) {
