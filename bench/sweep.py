@@ -36,6 +36,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from batch import _text, verdict
 from peerbench import grid
 from peerbench.contenders import INDICATORS, OUTPUTS, Contender, talib_contenders
 from peerbench.grid import Case
@@ -268,7 +269,7 @@ def memory_lines(cases: list[Case], rng: np.random.Generator) -> list[str]:
         xs = {i: peak_ratio(bb, i, case, rng) for i in INDICATORS}
         parts = [f"{INDICATORS[i]} {x:.3f}×" for i, x in xs.items()]
         lines.append(f"- peak memory of the allocating sweep over its outputs' bytes (≤ "
-                     f"{MEMORY_TARGET}×), {case.label}: " + grid_verdict(parts, all(x <= MEMORY_TARGET for x in xs.values())))
+                     f"{MEMORY_TARGET}×), {case.label}: " + verdict(parts, all(x <= MEMORY_TARGET for x in xs.values())))
     return lines
 
 
@@ -279,27 +280,19 @@ LOOP_TARGETS = {"sma": 2.0, "ema": 3.0, "macd": 3.0, "atr": 3.0}
 PEER_TARGETS = {VBT: 40.0, TALIB: 4.0}  # SMA and EMA, 1 series × 10^5 × 64, both allocating
 
 
-def grid_verdict(parts: list[str], ok: bool) -> str:
-    return ", ".join(parts) + (" — met" if ok else " — MISSED")
-
-
-def _text(x: float | None) -> str:
-    return f"{x:.2f}×" if x else "-"
-
-
 def targets(res: grid.Results, all_cases: list[Case]) -> list[str]:
     lines = []
     for case in all_cases:
         xs = {i: grid.ratio(res, case, i, CAREFUL, OUT1) for i in INDICATORS}
         parts = [f"{INDICATORS[i]} {_text(x)} (≥ {LOOP_TARGETS[i]}×)" for i, x in xs.items()]
         lines.append(f"- against the careful loop, both writing given outputs, {case.label}: "
-                     + grid_verdict(parts, all(x and x >= LOOP_TARGETS[i] for i, x in xs.items())))
+                     + verdict(parts, all(x and x >= LOOP_TARGETS[i] for i, x in xs.items())))
         if case.series == 1:
             for peer, want in PEER_TARGETS.items():
                 xs = {i: grid.ratio(res, case, i, peer, ALLOC1) for i in ("sma", "ema")}
                 parts = [f"{INDICATORS[i]} {_text(x)}" for i, x in xs.items()]
                 lines.append(f"- {peer} against the allocating sweep (≥ {want}×), {case.label}: "
-                             + grid_verdict(parts, all(x and x >= want for x in xs.values())))
+                             + verdict(parts, all(x and x >= want for x in xs.values())))
         xs = {i: grid.ratio(res, case, i, OUT1, FLOOR) for i in INDICATORS}
         lines.append(f"- the sweep with out= over the memory floor, {case.label}: "
                      + ", ".join(f"{INDICATORS[i]} {_text(x)}" for i, x in xs.items()))
