@@ -49,6 +49,12 @@ def ema_sweep(data: numpy.typing.NDArray[numpy.float64], periods: numpy.typing.N
     Row k of `out`: the EMA of `data` with periods[k]; every argument already checked by the caller.
     """
 
+def macd_sweep(data: numpy.typing.NDArray[numpy.float64], periods: numpy.typing.NDArray[numpy.uint64], macd: numpy.typing.NDArray[numpy.float64], signal: numpy.typing.NDArray[numpy.float64], hist: numpy.typing.NDArray[numpy.float64], threads: int) -> None:
+    """
+    Row k of the outputs: MACD of `data` with periods[3k..3k+2] (fast, slow, signal); every argument
+    already checked by the caller.
+    """
+
 def atr_sweep(high: numpy.typing.NDArray[numpy.float64], low: numpy.typing.NDArray[numpy.float64], close: numpy.typing.NDArray[numpy.float64], periods: numpy.typing.NDArray[numpy.uint64], out: numpy.typing.NDArray[numpy.float64], threads: int) -> None:
     """
     Row k of `out`: the ATR of the bars with periods[k]; every argument already checked by the caller.

@@ -20,10 +20,12 @@ Period = Union[SupportsIndex, Sequence[SupportsIndex]]
 
 # The lane kernels of one series under many periods, by the one-period function they stand for.
 _LANES: dict[Callable[..., Any], Callable[..., None]] = {
-    _native.sma: _native.sma_sweep, _native.ema: _native.ema_sweep, _native.atr: _native.atr_sweep}
+    _native.sma: _native.sma_sweep, _native.ema: _native.ema_sweep, _native.atr: _native.atr_sweep,
+    _native.macd: _native.macd_sweep}
 
-# The periods a sweep that has no combination at all checks its other arguments with: the call
-# must still refuse what a call with periods would refuse.
+# Periods any call takes, for the calls that check a sweep's other arguments without computing
+# (on empty inputs), or that a sweep with no combination at all makes: it must still refuse what a
+# call with periods would refuse.
 _ANY_VALID = {1: (1,), 3: (1, 2, 1)}
 
 
@@ -133,7 +135,8 @@ def swept_call(function: Callable[..., Any], inputs: Sequence[tuple[str, Any]],
     ins = [a for _, a in arrays]
     lanes = _LANES.get(function)
     if lanes is not None and ins[0].ndim == 1 and lengths is None and groups is None:
-        _on_lanes(lanes, function, ins, [int(operator.index(p)) for (p,) in combinations], results[0], axis, threads)
+        flat = [int(operator.index(p)) for combination in combinations for p in combination]
+        _on_lanes(lanes, function, ins, flat, _ANY_VALID[len(periods)], results, axis, threads)
         return results
     if not combinations:  # nothing to compute, but the other arguments are checked all the same
         function(*ins, *_ANY_VALID[len(periods)], axis, lengths, groups, None, threads)
@@ -144,16 +147,30 @@ def swept_call(function: Callable[..., Any], inputs: Sequence[tuple[str, Any]],
 
 
 def _on_lanes(lanes: Callable[..., None], function: Callable[..., Any], data: list[npt.NDArray[np.float64]],
-              periods: list[int], result: npt.NDArray[np.float64], axis: SupportsIndex, threads: SupportsIndex) -> None:
-    """One series under every period at once, each group of lanes taking as many periods (see
-    core/many/sweep_driver.h); the other arguments checked first by a call of period 0, which
-    computes nothing but a row of markers."""
-    function(*data, 0, axis, None, None, None, threads)
-    whole_steps = result.flags.aligned and all(step % 8 == 0 for step in result.strides)
-    target = result if whole_steps else np.empty(result.shape)
-    lanes(*data, np.array(periods, dtype=np.uint64), target, operator.index(threads))
-    if target is not result:
-        np.copyto(result, target)
+              periods: list[int], valid: tuple[int, ...], results: list[npt.NDArray[np.float64]],
+              axis: SupportsIndex, threads: SupportsIndex) -> None:
+    """One series under every combination at once, each group of lanes taking as many (see
+    core/many/sweep_driver.h), into rows of the results seen as (combinations, length). The other
+    arguments are checked first by a call on empty inputs (on the inputs themselves when their
+    shapes differ, which it refuses)."""
+    empty = [a[:0] for a in data] if len({a.shape for a in data}) == 1 else data
+    function(*empty, *valid, axis, None, None, None, threads)
+    count = len(periods) // len(valid)
+    rows = [_rows(r, count) for r in results]
+    targets = [np.empty((count, r.shape[-1])) if v is None else v for r, v in zip(results, rows)]
+    lanes(*data, np.array(periods, dtype=np.uint64), *targets, operator.index(threads))
+    for result, view, target in zip(results, rows, targets):
+        if view is None:
+            np.copyto(result, target.reshape(result.shape))
+
+
+def _rows(result: npt.NDArray[np.float64], count: int) -> npt.NDArray[np.float64] | None:
+    """`result` seen as (count, length) without a copy, stepping in whole elements; None when it
+    cannot be."""
+    view = result.reshape(count, result.shape[-1])  # a copy when the steps do not allow a view
+    if result.size and not np.may_share_memory(view, result):
+        return None
+    return view if all(step % 8 == 0 for step in view.strides) else None
 
 
 def _given(inputs: Sequence[tuple[str, object]]) -> list[tuple[str, Any]]:

@@ -170,24 +170,26 @@ using SweepKernel = void (*)(std::span<const std::uint64_t>, core::BlockIn, core
 
 // One series under many periods, for brindlex_batch's sweeps, which have checked every argument:
 // the inputs one-dimensional float64 arrays of one length the kernels read in place, `periods` a
-// contiguous array of uint64, `out` a float64 array of shape (len(periods), length) stepping in
-// whole elements, and `threads` a count (0: every core). The threads share the periods, a whole
-// group of lanes each: compute(periods, first, count, work) writes rows first..first + count - 1.
+// contiguous array of uint64 (`per_row` a row: MACD's three), each output a float64 array of
+// shape (rows, length) stepping in whole elements, and `threads` a count (0: every core). The
+// threads share the rows, a whole group of lanes each: compute(periods, rows, work) computes the
+// rows of its share, `rows` the first output's.
 template <class Compute>
-void share_periods(nb::handle periods, const core::BlockOut& rows, bool gathered, std::size_t threads,
-                   const Compute& compute) {
+void share_periods(nb::handle periods, std::size_t per_row, const core::BlockOut& rows, bool gathered,
+                   std::size_t threads, const Compute& compute) {
     const LengthArray given = LengthArray::of(periods.ptr());
     const std::span<const std::uint64_t> all{given.data(), given.shape(0)};
-    const std::uint64_t groups = (all.size() + core::series_per_group() - 1) / core::series_per_group();
+    const std::uint64_t count = all.size() / per_row;
+    const std::uint64_t groups = (count + core::series_per_group() - 1) / core::series_per_group();
     const std::size_t parts = static_cast<std::size_t>(std::max<std::uint64_t>(1, std::min<std::uint64_t>(requested_threads(threads), groups)));
-    const auto first = [&](std::size_t k) { return series_boundary(all.size(), k, parts); };
+    const auto first = [&](std::size_t k) { return series_boundary(count, k, parts); };
     std::vector<core::Workspace> work;
     work.reserve(parts);
     for (std::size_t k = 0; k < parts; ++k) work.push_back(core::Workspace::for_blocks(first(k + 1) - first(k), rows.length, gathered));
     nb::gil_scoped_release unlocked;
     run_parts(parts, [&](std::size_t k) {
-        const std::uint64_t count = first(k + 1) - first(k);
-        compute(all.subspan(first(k), count), core::sub_block(rows, first(k), count), work[k]);
+        const std::uint64_t share = first(k + 1) - first(k);
+        compute(all.subspan(first(k) * per_row, share * per_row), first(k), share, work[k]);
     });
 }
 
@@ -195,9 +197,9 @@ template <SweepKernel kernel>
 void sweep(nb::handle data, nb::handle periods, nb::handle out, std::size_t threads) {
     const core::BlockIn series = input_block(InputArray::of(data.ptr()), 0);
     const core::BlockOut rows = output_block(OutputArray::of(out.ptr()), 1);
-    share_periods(periods, rows, series.time_stride != 1 || rows.time_stride != 1, threads,
-                  [&](std::span<const std::uint64_t> part, core::BlockOut block, core::Workspace& work) {
-                      kernel(part, series, block, work);
+    share_periods(periods, 1, rows, series.time_stride != 1 || rows.time_stride != 1, threads,
+                  [&](std::span<const std::uint64_t> part, std::uint64_t first, std::uint64_t count, core::Workspace& work) {
+                      kernel(part, series, core::sub_block(rows, first, count), work);
                   });
 }
 
@@ -207,9 +209,22 @@ void atr_sweep(nb::handle high, nb::handle low, nb::handle close, nb::handle per
                                    input_block(InputArray::of(close.ptr()), 0)};
     const core::BlockOut rows = output_block(OutputArray::of(out.ptr()), 1);
     const bool gathered = rows.time_stride != 1 || std::ranges::any_of(bars, [](auto b) { return b.time_stride != 1; });
-    share_periods(periods, rows, gathered, threads,
-                  [&](std::span<const std::uint64_t> part, core::BlockOut block, core::Workspace& work) {
-                      core::atr_sweep(part, bars[0], bars[1], bars[2], block, work);
+    share_periods(periods, 1, rows, gathered, threads,
+                  [&](std::span<const std::uint64_t> part, std::uint64_t first, std::uint64_t count, core::Workspace& work) {
+                      core::atr_sweep(part, bars[0], bars[1], bars[2], core::sub_block(rows, first, count), work);
+                  });
+}
+
+void macd_sweep(nb::handle data, nb::handle periods, nb::handle macd, nb::handle signal, nb::handle hist,
+                std::size_t threads) {
+    const core::BlockIn series = input_block(InputArray::of(data.ptr()), 0);
+    const core::BlockOut y[3] = {output_block(OutputArray::of(macd.ptr()), 1), output_block(OutputArray::of(signal.ptr()), 1),
+                                 output_block(OutputArray::of(hist.ptr()), 1)};
+    const bool gathered = series.time_stride != 1 || std::ranges::any_of(y, [](auto b) { return b.time_stride != 1; });
+    share_periods(periods, 3, y[0], gathered, threads,
+                  [&](std::span<const std::uint64_t> part, std::uint64_t first, std::uint64_t count, core::Workspace& work) {
+                      core::macd_sweep(part, series, core::sub_block(y[0], first, count), core::sub_block(y[1], first, count),
+                                       core::sub_block(y[2], first, count), work);
                   });
 }
 
@@ -260,6 +275,12 @@ NB_MODULE(_native, m) {
           nb::sig("def ema_sweep(data: numpy.typing.NDArray[numpy.float64], periods: numpy.typing.NDArray[numpy.uint64], "
                   "out: numpy.typing.NDArray[numpy.float64], threads: int) -> None"),
           "Row k of `out`: the EMA of `data` with periods[k]; every argument already checked by the caller.");
+    m.def("macd_sweep", &macd_sweep, "data"_a, "periods"_a, "macd"_a, "signal"_a, "hist"_a, "threads"_a,
+          nb::sig("def macd_sweep(data: numpy.typing.NDArray[numpy.float64], periods: numpy.typing.NDArray[numpy.uint64], "
+                  "macd: numpy.typing.NDArray[numpy.float64], signal: numpy.typing.NDArray[numpy.float64], "
+                  "hist: numpy.typing.NDArray[numpy.float64], threads: int) -> None"),
+          "Row k of the outputs: MACD of `data` with periods[3k..3k+2] (fast, slow, signal); every argument\n"
+          "already checked by the caller.");
     m.def("atr_sweep", &atr_sweep, "high"_a, "low"_a, "close"_a, "periods"_a, "out"_a, "threads"_a,
           nb::sig("def atr_sweep(high: numpy.typing.NDArray[numpy.float64], low: numpy.typing.NDArray[numpy.float64], "
                   "close: numpy.typing.NDArray[numpy.float64], periods: numpy.typing.NDArray[numpy.uint64], "

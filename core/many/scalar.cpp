@@ -93,6 +93,14 @@ void ema_sweep(std::span<const std::uint64_t> periods, BlockIn data, BlockOut ou
     each_period(periods, out, work, [](std::uint64_t p, const InputSlice* x, OutputSlice y) { ema(p, x[0], y); }, data);
 }
 
+void macd_sweep(std::span<const std::uint64_t> periods, BlockIn data, BlockOut macd_out, BlockOut signal_out,
+                BlockOut hist, Workspace& work) noexcept {
+    for (std::uint64_t k = 0; k < periods.size() / 3; ++k) {
+        macd_many(periods[3 * k], periods[3 * k + 1], periods[3 * k + 2], data, sub_block(macd_out, k, 1),
+                  sub_block(signal_out, k, 1), sub_block(hist, k, 1), work);
+    }
+}
+
 void atr_sweep(std::span<const std::uint64_t> periods, BlockIn high, BlockIn low, BlockIn close, BlockOut out,
                Workspace& work) noexcept {
     each_period(

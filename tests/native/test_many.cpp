@@ -317,51 +317,80 @@ TEST(ManySeries, AtrRuns) {
 }
 
 // Sweeps: one series under up to 40 periods (repeated, 0, huge, longer than the series), each row
-// of the output block the one-series kernel's result for its period, marker cells included.
-template <std::size_t In>
-void check_sweeps(std::uint64_t seed, const One& one,
-                  void (*sweep)(std::span<const std::uint64_t>, std::array<BlockIn, In>, BlockOut)) {
+// of the output blocks the one-series kernel's result for its periods, marker cells included.
+template <std::size_t In, std::size_t Out>
+void check_sweeps(std::uint64_t seed, Draw draw, const One& one,
+                  void (*sweep)(const std::vector<Params>&, std::array<BlockIn, In>, std::array<BlockOut, Out>)) {
     SeriesMaker r(seed);
     for (int round = 0; round < 200; ++round) {
         const std::uint64_t length = r.chance(0.1) ? r.below(3) : r.chance(0.2) ? r.below(400) : r.below(70);
-        std::vector<std::uint64_t> periods(round <= 40 ? round : r.below(41));
-        for (auto& p : periods) p = one_period(r, length).a;
-        std::vector<Strided> ins;
+        std::vector<Params> rows(round <= 40 ? round : r.below(41));
+        for (auto& q : rows) q = draw(r, length);
+        std::vector<Strided> ins, outs;
         std::vector<Series> series;
-        std::array<BlockIn, In> blocks;
+        std::array<BlockIn, In> in_blocks;
+        std::array<BlockOut, Out> out_blocks;
         for (std::size_t i = 0; i < In; ++i) {
             ins.emplace_back(r, 1, length);
             series.push_back(make_series(r, length));
             for (std::uint64_t t = 0; t < length; ++t) ins[i].at(0, t) = series[i][t];
-            blocks[i] = ins[i].in();
+            in_blocks[i] = ins[i].in();
         }
-        Strided out(r, periods.size(), length);
+        for (std::size_t o = 0; o < Out; ++o) {
+            outs.emplace_back(r, rows.size(), length);
+            out_blocks[o] = outs[o].out();
+        }
         for (const core::Target target : core::available_targets()) {
             core::force_target(target);
-            for (std::size_t c = 0; c < out.cells(); ++c) out.cell(c) = poison;
-            sweep(periods, blocks, out.out());
-            for (std::size_t k = 0; k < periods.size(); ++k) {
-                const auto want = expected(one, {periods[k]}, series, 1);
-                Series got(length);
-                for (std::uint64_t t = 0; t < length; ++t) got[t] = out.at(k, t);
-                ASSERT_TRUE(same_cells(k, want.values[0], want.logs[0], got))
-                    << "target " << static_cast<int>(target) << ", period " << periods[k] << " of " << periods.size()
-                    << ", length " << length << ", output " << out.describe() << ", input " << ins[0].describe();
+            for (auto& o : outs) {
+                for (std::size_t c = 0; c < o.cells(); ++c) o.cell(c) = poison;
+            }
+            sweep(rows, in_blocks, out_blocks);
+            for (std::size_t k = 0; k < rows.size(); ++k) {
+                const auto want = expected(one, rows[k], series, Out);
+                for (std::size_t o = 0; o < Out; ++o) {
+                    Series got(length);
+                    for (std::uint64_t t = 0; t < length; ++t) got[t] = outs[o].at(k, t);
+                    ASSERT_TRUE(same_cells(k, want.values[o], want.logs[o], got))
+                        << "output " << o << ", target " << static_cast<int>(target) << ", " << rows[k].describe()
+                        << ", row " << k << " of " << rows.size() << ", length " << length << ", output "
+                        << outs[o].describe() << ", input " << ins[0].describe();
+                }
             }
         }
     }
     core::force_target(core::available_targets().back());
 }
 
+// The periods of the rows, flat: one a row, or MACD's three.
+std::vector<std::uint64_t> flat(const std::vector<Params>& rows, bool three) {
+    std::vector<std::uint64_t> all;
+    for (const Params& q : rows) {
+        all.push_back(q.a);
+        if (three) all.insert(all.end(), {q.b, q.c});
+    }
+    return all;
+}
+
 TEST(ManySeries, SmaSweeps) {
-    check_sweeps<1>(31, sma_one, [](auto periods, auto in, BlockOut out) { core::sma_sweep(periods, in[0], out); });
+    check_sweeps<1, 1>(31, one_period, sma_one, [](const auto& rows, auto in, auto out) {
+        core::sma_sweep(flat(rows, false), in[0], out[0]);
+    });
 }
 TEST(ManySeries, EmaSweeps) {
-    check_sweeps<1>(32, ema_one, [](auto periods, auto in, BlockOut out) { core::ema_sweep(periods, in[0], out); });
+    check_sweeps<1, 1>(32, one_period, ema_one, [](const auto& rows, auto in, auto out) {
+        core::ema_sweep(flat(rows, false), in[0], out[0]);
+    });
 }
 TEST(ManySeries, AtrSweeps) {
-    check_sweeps<3>(33, atr_one,
-                    [](auto periods, auto in, BlockOut out) { core::atr_sweep(periods, in[0], in[1], in[2], out); });
+    check_sweeps<3, 1>(33, one_period, atr_one, [](const auto& rows, auto in, auto out) {
+        core::atr_sweep(flat(rows, false), in[0], in[1], in[2], out[0]);
+    });
+}
+TEST(ManySeries, MacdSweeps) {
+    check_sweeps<1, 3>(34, macd_periods, macd_one, [](const auto& rows, auto in, auto out) {
+        core::macd_sweep(flat(rows, true), in[0], out[0], out[1], out[2]);
+    });
 }
 
 // The properties above run every target listed, so each SIMD target the processor has must be
