@@ -41,7 +41,7 @@ def check_slices(results, grid, swept, pick, expected_of):
 
 @pytest.mark.parametrize("name", ["sma", "ema"])
 @PROPERTY
-@given(data=st.data(), periods=st.lists(period_values, max_size=5))
+@given(data=st.data(), periods=st.lists(period_values, max_size=10))
 def test_moving_average_sweep_is_brindlex_per_period(name, data, periods):
     series, arrays, kwargs, pick = data.draw(calls(warm_up=min(periods, default=0)))
     shape = (len(periods), *arrays[0].shape)
@@ -74,7 +74,7 @@ def test_macd_sweep_is_brindlex_per_combination(data, fast, slow, signal):
 
 
 @PROPERTY
-@given(data=st.data(), periods=st.lists(period_values, max_size=5))
+@given(data=st.data(), periods=st.lists(period_values, max_size=10))
 def test_atr_sweep_is_brindlex_per_period(data, periods):
     series, arrays, kwargs, pick = data.draw(calls(inputs=3, warm_up=min(periods, default=0) + 1))
     shape = (len(periods), *arrays[0].shape)
