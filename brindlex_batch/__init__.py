@@ -16,6 +16,11 @@ reads in place (buffer, ``__array__``, ``__array_interface__``, ``__array_struct
 float64, as ``astype`` does (exact for float32 and for integers up to 2**53). Boolean, complex, object, string and date-time
 arrays are refused with ``TypeError``.
 
+Every period argument takes one period or a one-dimensional sequence of them, a sweep: the
+result then gains leading axes, one per swept argument in argument order, over every combination
+of their values (``ema(close, [5, 10, 20])`` on a ``(T, N)`` array gives ``(3, T, N)``), and each
+slice equals, bit for bit, the call with that combination's periods.
+
 Results are new float64 arrays of the input's shape and memory order (a Fortran-ordered or
 transposed input gives a Fortran-ordered result), or are written into ``out=``. A call that raises
 has written nothing into ``out``.
@@ -35,13 +40,14 @@ except ImportError as _import_error:  # run from a checkout's root, this source 
     raise ImportError(f"brindlex_batch was imported from its source folder {__path__[0]}, which holds no "
                       "compiled module: Python looks in the current directory first. Run Python from "
                       "another directory, or with -P, to import the installed package.") from _import_error
+from ._sweep import Period, is_sweep as _is_sweep, swept_call as _swept_call
 from ._warmup import warmup
 
-__all__ = ["MacdResult", "atr", "ema", "macd", "sma", "warmup"]
+__all__ = ["MacdResult", "Period", "atr", "ema", "macd", "sma", "warmup"]
 
 
 class MacdResult(NamedTuple):
-    """The three outputs of ``macd``, each of the input's shape."""
+    """The three outputs of ``macd``, each of the input's shape (with the sweep's axes first)."""
 
     macd: npt.NDArray[np.float64]
     signal: npt.NDArray[np.float64]
@@ -49,7 +55,7 @@ class MacdResult(NamedTuple):
 
 
 
-def sma(data: npt.ArrayLike, period: SupportsIndex, *, axis: SupportsIndex = -1,
+def sma(data: npt.ArrayLike, period: Period, *, axis: SupportsIndex = -1,
         lengths: npt.ArrayLike | None = None, groups: npt.ArrayLike | None = None,
         out: npt.NDArray[np.float64] | None = None,
         threads: SupportsIndex = 1) -> npt.NDArray[np.float64]:
@@ -60,32 +66,44 @@ def sma(data: npt.ArrayLike, period: SupportsIndex, *, axis: SupportsIndex = -1,
     by ``groups`` (one code per row, integers of any dtype from 0 up, not necessarily sorted,
     adjacent or dense: the rows of each code form one series, in row order, and each row's result
     is its series' value). ``lengths`` and ``groups`` exclude each other. ``period``: an integer
-    from 0 to 2**64 - 1. ``out``: a writeable float64 array of ``data``'s shape sharing no memory
-    with it. ``threads``: how many threads share the series (0: every core, at most 256); the
+    from 0 to 2**64 - 1, or a one-dimensional sequence of them (a sweep: the result gains a leading
+    axis, slice ``i`` computed with ``period[i]``). ``out``: a writeable float64 array of the
+    result's shape sharing no memory with ``data``. ``threads``: how many threads share the series (0: every core, at most 256); the
     interpreter lock is released while they compute. Returns ``out``, or a new array of
     ``data``'s shape.
 
     Raises ``TypeError`` (a non-integer period, axis or threads; data that are not real numbers;
     ``lengths`` or ``groups`` not integers; ``out`` not a float64 ndarray), ``OverflowError`` (a
     period below 0 or above 2**64 - 1) and ``ValueError`` (a shape, axis, ``lengths``, ``groups``
-    or ``out`` that does not fit, a negative code, both ``lengths`` and ``groups``, or ``out``
-    sharing memory with ``data``).
+    or ``out`` that does not fit, a negative code, both ``lengths`` and ``groups``, ``out``
+    sharing memory with ``data``, or a period sequence of sequences). A sweep's messages name the
+    combination of periods refused.
     """
-    return _native.sma(data, period, axis, lengths, groups, out, threads)
+    try:
+        return _native.sma(data, period, axis, lengths, groups, out, threads)
+    except TypeError:  # a sequence of periods, or an error the sweep's checks raise again
+        if not _is_sweep((period,)):
+            raise
+    return _swept_call(_native.sma, [("data", data)], [("period", period)], axis, lengths, groups, out, threads, 1)[0]
 
 
-def ema(data: npt.ArrayLike, period: SupportsIndex, *, axis: SupportsIndex = -1,
+def ema(data: npt.ArrayLike, period: Period, *, axis: SupportsIndex = -1,
         lengths: npt.ArrayLike | None = None, groups: npt.ArrayLike | None = None,
         out: npt.NDArray[np.float64] | None = None, threads: SupportsIndex = 1) -> npt.NDArray[np.float64]:
     """Exponential moving average of every series, as ``brindlex.indicator_ema`` computes each.
 
     Arguments, result and exceptions as for ``sma``.
     """
-    return _native.ema(data, period, axis, lengths, groups, out, threads)
+    try:
+        return _native.ema(data, period, axis, lengths, groups, out, threads)
+    except TypeError:
+        if not _is_sweep((period,)):
+            raise
+    return _swept_call(_native.ema, [("data", data)], [("period", period)], axis, lengths, groups, out, threads, 1)[0]
 
 
-def macd(data: npt.ArrayLike, fast_period: SupportsIndex = 12, slow_period: SupportsIndex = 26,
-         signal_period: SupportsIndex = 9, *, axis: SupportsIndex = -1,
+def macd(data: npt.ArrayLike, fast_period: Period = 12, slow_period: Period = 26,
+         signal_period: Period = 9, *, axis: SupportsIndex = -1,
          lengths: npt.ArrayLike | None = None, groups: npt.ArrayLike | None = None,
          out: tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]
          | None = None,
@@ -96,13 +114,20 @@ def macd(data: npt.ArrayLike, fast_period: SupportsIndex = 12, slow_period: Supp
     Arguments as for ``sma``, with ``out`` a tuple of three arrays (MACD, signal, histogram) that
     share no memory with ``data`` nor with each other. Returns a ``MacdResult`` named tuple.
     Besides the exceptions of ``sma``, raises ``ValueError`` "Periods must be greater than 0" and
-    "Fast period must be less than slow period", as brindlex does.
+    "Fast period must be less than slow period", as brindlex does; in a sweep, for any combination,
+    named in the message, before anything is computed.
     """
-    return _native.macd(data, fast_period, slow_period, signal_period, axis, lengths, groups, out, threads)
+    try:
+        return _native.macd(data, fast_period, slow_period, signal_period, axis, lengths, groups, out, threads)
+    except TypeError:
+        if not _is_sweep((fast_period, slow_period, signal_period)):
+            raise
+    periods = [("fast_period", fast_period), ("slow_period", slow_period), ("signal_period", signal_period)]
+    return MacdResult(*_swept_call(_native.macd, [("data", data)], periods, axis, lengths, groups, out, threads, 3))
 
 
 def atr(high: npt.ArrayLike, low: npt.ArrayLike, close: npt.ArrayLike,
-        period: SupportsIndex = 14, *, axis: SupportsIndex = -1,
+        period: Period = 14, *, axis: SupportsIndex = -1,
         lengths: npt.ArrayLike | None = None, groups: npt.ArrayLike | None = None,
         out: npt.NDArray[np.float64] | None = None, threads: SupportsIndex = 1) -> npt.NDArray[np.float64]:
     """Average true range of every series of bars, as ``brindlex.indicator_atr`` computes each.
@@ -110,4 +135,10 @@ def atr(high: npt.ArrayLike, low: npt.ArrayLike, close: npt.ArrayLike,
     ``high``, ``low`` and ``close`` have one shape; arguments, result and exceptions otherwise as
     for ``sma``. The interpreter lock is released while it computes (``brindlex`` holds it).
     """
-    return _native.atr(high, low, close, period, axis, lengths, groups, out, threads)
+    try:
+        return _native.atr(high, low, close, period, axis, lengths, groups, out, threads)
+    except TypeError:
+        if not _is_sweep((period,)):
+            raise
+    inputs = [("high", high), ("low", low), ("close", close)]
+    return _swept_call(_native.atr, inputs, [("period", period)], axis, lengths, groups, out, threads, 1)[0]

@@ -2,6 +2,7 @@
 Many series per call, bit for bit as brindlex computes each. Private: the functions of brindlex_batch, which call these with every argument given.
 """
 
+from collections.abc import Sequence
 from typing import SupportsIndex
 
 import numpy
@@ -10,27 +11,54 @@ import numpy.typing
 from brindlex_batch import MacdResult
 
 
-def sma(data: numpy.typing.ArrayLike, period: SupportsIndex, axis: SupportsIndex, lengths: numpy.typing.ArrayLike | None, groups: numpy.typing.ArrayLike | None, out: numpy.typing.NDArray[numpy.float64] | None, threads: SupportsIndex, /) -> numpy.typing.NDArray[numpy.float64]:
+def sma(data: numpy.typing.ArrayLike, period: SupportsIndex | Sequence[SupportsIndex], axis: SupportsIndex, lengths: numpy.typing.ArrayLike | None, groups: numpy.typing.ArrayLike | None, out: numpy.typing.NDArray[numpy.float64] | None, threads: SupportsIndex, /) -> numpy.typing.NDArray[numpy.float64]:
     """
     Simple moving average of every series of `data`, as brindlex_batch.sma.
     """
 
-def ema(data: numpy.typing.ArrayLike, period: SupportsIndex, axis: SupportsIndex, lengths: numpy.typing.ArrayLike | None, groups: numpy.typing.ArrayLike | None, out: numpy.typing.NDArray[numpy.float64] | None, threads: SupportsIndex, /) -> numpy.typing.NDArray[numpy.float64]:
+def ema(data: numpy.typing.ArrayLike, period: SupportsIndex | Sequence[SupportsIndex], axis: SupportsIndex, lengths: numpy.typing.ArrayLike | None, groups: numpy.typing.ArrayLike | None, out: numpy.typing.NDArray[numpy.float64] | None, threads: SupportsIndex, /) -> numpy.typing.NDArray[numpy.float64]:
     """
     Exponential moving average of every series of `data`, as brindlex_batch.ema.
     """
 
-def macd(data: numpy.typing.ArrayLike, fast_period: SupportsIndex, slow_period: SupportsIndex, signal_period: SupportsIndex, axis: SupportsIndex, lengths: numpy.typing.ArrayLike | None, groups: numpy.typing.ArrayLike | None, out: tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64]] | None, threads: SupportsIndex, /) -> MacdResult:
+def macd(data: numpy.typing.ArrayLike, fast_period: SupportsIndex | Sequence[SupportsIndex], slow_period: SupportsIndex | Sequence[SupportsIndex], signal_period: SupportsIndex | Sequence[SupportsIndex], axis: SupportsIndex, lengths: numpy.typing.ArrayLike | None, groups: numpy.typing.ArrayLike | None, out: tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64]] | None, threads: SupportsIndex, /) -> MacdResult:
     """
     MACD line, signal line and histogram of every series of `data` as a brindlex_batch.MacdResult, as
     brindlex_batch.macd.
     """
 
-def atr(high: numpy.typing.ArrayLike, low: numpy.typing.ArrayLike, close: numpy.typing.ArrayLike, period: SupportsIndex, axis: SupportsIndex, lengths: numpy.typing.ArrayLike | None, groups: numpy.typing.ArrayLike | None, out: numpy.typing.NDArray[numpy.float64] | None, threads: SupportsIndex, /) -> numpy.typing.NDArray[numpy.float64]:
+def atr(high: numpy.typing.ArrayLike, low: numpy.typing.ArrayLike, close: numpy.typing.ArrayLike, period: SupportsIndex | Sequence[SupportsIndex], axis: SupportsIndex, lengths: numpy.typing.ArrayLike | None, groups: numpy.typing.ArrayLike | None, out: numpy.typing.NDArray[numpy.float64] | None, threads: SupportsIndex, /) -> numpy.typing.NDArray[numpy.float64]:
     """Average true range of every series of bars, as brindlex_batch.atr."""
 
 def macd_signal_start(slow_period: int, signal_period: int) -> int:
     """Where MACD's signal line starts, as the kernels compute it."""
+
+def input_array(data: numpy.typing.ArrayLike, name: str) -> numpy.typing.NDArray[numpy.float64]:
+    """
+    The float64 array a call computes on for the argument `name`, converted once: what the
+    sweeps of brindlex_batch hand to each period's call.
+    """
+
+def sma_sweep(data: numpy.typing.NDArray[numpy.float64], periods: numpy.typing.NDArray[numpy.uint64], out: numpy.typing.NDArray[numpy.float64], threads: int) -> None:
+    """
+    Row k of `out`: the SMA of `data` with periods[k]; every argument already checked by the caller.
+    """
+
+def ema_sweep(data: numpy.typing.NDArray[numpy.float64], periods: numpy.typing.NDArray[numpy.uint64], out: numpy.typing.NDArray[numpy.float64], threads: int) -> None:
+    """
+    Row k of `out`: the EMA of `data` with periods[k]; every argument already checked by the caller.
+    """
+
+def macd_sweep(data: numpy.typing.NDArray[numpy.float64], periods: numpy.typing.NDArray[numpy.uint64], macd: numpy.typing.NDArray[numpy.float64], signal: numpy.typing.NDArray[numpy.float64], hist: numpy.typing.NDArray[numpy.float64], threads: int) -> None:
+    """
+    Row k of the outputs: MACD of `data` with periods[3k..3k+2] (fast, slow, signal); every argument
+    already checked by the caller.
+    """
+
+def atr_sweep(high: numpy.typing.NDArray[numpy.float64], low: numpy.typing.NDArray[numpy.float64], close: numpy.typing.NDArray[numpy.float64], periods: numpy.typing.NDArray[numpy.uint64], out: numpy.typing.NDArray[numpy.float64], threads: int) -> None:
+    """
+    Row k of `out`: the ATR of the bars with periods[k]; every argument already checked by the caller.
+    """
 
 def _available_targets() -> list[str]:
     """

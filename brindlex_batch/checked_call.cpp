@@ -7,6 +7,8 @@
 #include "call_arguments/numpy_arrays.h"
 #include "call_arguments/real_arrays.h"
 
+#include <utility>
+
 namespace brindlex::batch {
 namespace {
 
@@ -92,21 +94,24 @@ CheckedCall::CheckedCall(const Signature& signature, const nb::handle* inputs, c
     read_outputs(out);
 }
 
-void CheckedCall::read_inputs(const nb::handle* inputs) {
+ReadInput read_input(nb::handle given, const char* name) {
     const args::NumpyArrays& np = numpy();
+    if (plain_float64(np, given.ptr())) return {nb::borrow(given), nb::borrow(given)};
+    nb::object original = checked(args::as_real_array(given.ptr(), name));
+    const int dimensions = ndim(original);
+    if (dimensions != 1 && dimensions != 2) {
+        raise(PyExc_ValueError, "argument '%s': expected 1 or 2 dimensions, got %d", name, dimensions);
+    }
+    const bool in_place = np.is_float64(original.ptr()) && args::whole_float64_steps(original.ptr());
+    nb::object array = in_place ? original : nb::object(original.attr("astype")(nb::handle(np.float64_type)));
+    return {std::move(original), std::move(array)};
+}
+
+void CheckedCall::read_inputs(const nb::handle* inputs) {
     for (std::size_t k = 0; k < signature_.inputs; ++k) {
-        const char* name = signature_.input_names[k];
-        if (plain_float64(np, inputs[k].ptr())) {
-            originals_[k] = arrays_[k] = nb::borrow(inputs[k]);
-            continue;
-        }
-        originals_[k] = checked(args::as_real_array(inputs[k].ptr(), name));
-        const int dimensions = ndim(originals_[k]);
-        if (dimensions != 1 && dimensions != 2) {
-            raise(PyExc_ValueError, "argument '%s': expected 1 or 2 dimensions, got %d", name, dimensions);
-        }
-        const bool in_place = np.is_float64(originals_[k].ptr()) && args::whole_float64_steps(originals_[k].ptr());
-        arrays_[k] = in_place ? originals_[k] : nb::object(originals_[k].attr("astype")(nb::handle(np.float64_type)));
+        ReadInput read = read_input(inputs[k], signature_.input_names[k]);
+        originals_[k] = std::move(read.original);
+        arrays_[k] = std::move(read.array);
     }
     if (signature_.inputs == 3 && !(same_shape(arrays_[0], arrays_[1]) && same_shape(arrays_[0], arrays_[2]))) {
         raise(PyExc_ValueError, "arguments 'high', 'low' and 'close': expected one shape, got %S, %S, %S",

@@ -26,6 +26,14 @@ struct Signature {
     std::size_t outputs;  // 1: `out` is one array; 3: a tuple or list of three
 };
 
+// An input argument as the caller gave it (viewed as a NumPy array of real numbers) and as the
+// kernels compute on it: the same array when they can read it in place, else a float64 copy.
+// Raises TypeError or ValueError naming the argument.
+struct ReadInput {
+    nb::object original, array;
+};
+ReadInput read_input(nb::handle given, const char* name);
+
 // A call's arrays and layout. Made by check_call, which raises TypeError, ValueError or
 // OverflowError naming the argument (or MemoryError) before any output is written; the caller's
 // `out` arrays are written only by finish().

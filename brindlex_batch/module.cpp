@@ -4,9 +4,11 @@
 #include <nanobind/stl/string_view.h>
 #include <nanobind/stl/vector.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -165,6 +167,68 @@ nb::object atr(nb::handle high, nb::handle low, nb::handle close, nb::handle per
     return call.finish();
 }
 
+using SweepKernel = void (*)(std::span<const std::uint64_t>, core::BlockIn, core::BlockOut, core::Workspace&) noexcept;
+
+// One series under many periods, for brindlex_batch's sweeps, which have checked every argument:
+// the inputs one-dimensional float64 arrays of one length the kernels read in place, `periods` a
+// contiguous array of uint64 (`per_row` a row: MACD's three), each output a float64 array of
+// shape (rows, length) stepping in whole elements, and `threads` a count (0: every core). The
+// threads share the rows, a whole group of lanes each: compute(periods, rows, work) computes the
+// rows of its share, `rows` the first output's.
+template <class Compute>
+void share_periods(nb::handle periods, std::size_t per_row, const core::BlockOut& rows, bool gathered,
+                   std::size_t threads, const Compute& compute) {
+    const LengthArray given = LengthArray::of(periods.ptr());
+    const std::span<const std::uint64_t> all{given.data(), given.shape(0)};
+    const std::uint64_t count = all.size() / per_row;
+    const std::uint64_t groups = (count + core::series_per_group() - 1) / core::series_per_group();
+    const std::size_t parts = static_cast<std::size_t>(std::max<std::uint64_t>(1, std::min<std::uint64_t>(requested_threads(threads), groups)));
+    const auto first = [&](std::size_t k) { return series_boundary(count, k, parts); };
+    std::vector<core::Workspace> work;
+    work.reserve(parts);
+    for (std::size_t k = 0; k < parts; ++k) work.push_back(core::Workspace::for_blocks(first(k + 1) - first(k), rows.length, gathered));
+    nb::gil_scoped_release unlocked;
+    run_parts(parts, [&](std::size_t k) {
+        const std::uint64_t share = first(k + 1) - first(k);
+        compute(all.subspan(first(k) * per_row, share * per_row), first(k), share, work[k]);
+    });
+}
+
+template <SweepKernel kernel>
+void sweep(nb::handle data, nb::handle periods, nb::handle out, std::size_t threads) {
+    const core::BlockIn series = input_block(InputArray::of(data.ptr()), 0);
+    const core::BlockOut rows = output_block(OutputArray::of(out.ptr()), 1);
+    share_periods(periods, 1, rows, series.time_stride != 1 || rows.time_stride != 1, threads,
+                  [&](std::span<const std::uint64_t> part, std::uint64_t first, std::uint64_t count, core::Workspace& work) {
+                      kernel(part, series, core::sub_block(rows, first, count), work);
+                  });
+}
+
+void atr_sweep(nb::handle high, nb::handle low, nb::handle close, nb::handle periods, nb::handle out,
+               std::size_t threads) {
+    const core::BlockIn bars[3] = {input_block(InputArray::of(high.ptr()), 0), input_block(InputArray::of(low.ptr()), 0),
+                                   input_block(InputArray::of(close.ptr()), 0)};
+    const core::BlockOut rows = output_block(OutputArray::of(out.ptr()), 1);
+    const bool gathered = rows.time_stride != 1 || std::ranges::any_of(bars, [](auto b) { return b.time_stride != 1; });
+    share_periods(periods, 1, rows, gathered, threads,
+                  [&](std::span<const std::uint64_t> part, std::uint64_t first, std::uint64_t count, core::Workspace& work) {
+                      core::atr_sweep(part, bars[0], bars[1], bars[2], core::sub_block(rows, first, count), work);
+                  });
+}
+
+void macd_sweep(nb::handle data, nb::handle periods, nb::handle macd, nb::handle signal, nb::handle hist,
+                std::size_t threads) {
+    const core::BlockIn series = input_block(InputArray::of(data.ptr()), 0);
+    const core::BlockOut y[3] = {output_block(OutputArray::of(macd.ptr()), 1), output_block(OutputArray::of(signal.ptr()), 1),
+                                 output_block(OutputArray::of(hist.ptr()), 1)};
+    const bool gathered = series.time_stride != 1 || std::ranges::any_of(y, [](auto b) { return b.time_stride != 1; });
+    share_periods(periods, 3, y[0], gathered, threads,
+                  [&](std::span<const std::uint64_t> part, std::uint64_t first, std::uint64_t count, core::Workspace& work) {
+                      core::macd_sweep(part, series, core::sub_block(y[0], first, count), core::sub_block(y[1], first, count),
+                                       core::sub_block(y[2], first, count), work);
+                  });
+}
+
 // The public functions of brindlex_batch pass their arguments on unchanged, by position: every
 // check and conversion happens here, before any output is written.
 PyMethodDef indicator_functions[] = {
@@ -198,6 +262,31 @@ NB_MODULE(_native, m) {
     m.def("macd_signal_start",
           [](std::uint64_t slow, std::uint64_t signal) { return brindlex::core::macd_signal_start(slow, signal); },
           "slow_period"_a, "signal_period"_a, "Where MACD's signal line starts, as the kernels compute it.");
+    m.def(
+        "input_array", [](nb::handle data, const char* name) { return read_input(data, name).array; },
+        "data"_a, "name"_a,
+        nb::sig("def input_array(data: numpy.typing.ArrayLike, name: str) -> numpy.typing.NDArray[numpy.float64]"),
+        "The float64 array a call computes on for the argument `name`, converted once: what the\n"
+        "sweeps of brindlex_batch hand to each period's call.");
+    m.def("sma_sweep", &sweep<brindlex::core::sma_sweep>, "data"_a, "periods"_a, "out"_a, "threads"_a,
+          nb::sig("def sma_sweep(data: numpy.typing.NDArray[numpy.float64], periods: numpy.typing.NDArray[numpy.uint64], "
+                  "out: numpy.typing.NDArray[numpy.float64], threads: int) -> None"),
+          "Row k of `out`: the SMA of `data` with periods[k]; every argument already checked by the caller.");
+    m.def("ema_sweep", &sweep<brindlex::core::ema_sweep>, "data"_a, "periods"_a, "out"_a, "threads"_a,
+          nb::sig("def ema_sweep(data: numpy.typing.NDArray[numpy.float64], periods: numpy.typing.NDArray[numpy.uint64], "
+                  "out: numpy.typing.NDArray[numpy.float64], threads: int) -> None"),
+          "Row k of `out`: the EMA of `data` with periods[k]; every argument already checked by the caller.");
+    m.def("macd_sweep", &macd_sweep, "data"_a, "periods"_a, "macd"_a, "signal"_a, "hist"_a, "threads"_a,
+          nb::sig("def macd_sweep(data: numpy.typing.NDArray[numpy.float64], periods: numpy.typing.NDArray[numpy.uint64], "
+                  "macd: numpy.typing.NDArray[numpy.float64], signal: numpy.typing.NDArray[numpy.float64], "
+                  "hist: numpy.typing.NDArray[numpy.float64], threads: int) -> None"),
+          "Row k of the outputs: MACD of `data` with periods[3k..3k+2] (fast, slow, signal); every argument\n"
+          "already checked by the caller.");
+    m.def("atr_sweep", &atr_sweep, "high"_a, "low"_a, "close"_a, "periods"_a, "out"_a, "threads"_a,
+          nb::sig("def atr_sweep(high: numpy.typing.NDArray[numpy.float64], low: numpy.typing.NDArray[numpy.float64], "
+                  "close: numpy.typing.NDArray[numpy.float64], periods: numpy.typing.NDArray[numpy.uint64], "
+                  "out: numpy.typing.NDArray[numpy.float64], threads: int) -> None"),
+          "Row k of `out`: the ATR of the bars with periods[k]; every argument already checked by the caller.");
     m.def("_available_targets", &available_target_names,
           "Names of the kernels' code paths this processor runs, the one chosen by default last.");
     m.def("_force_target", &force_target_named, "name"_a,

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 #include "core/ema_step.h"
 #include "core/weights.h"
@@ -13,16 +14,39 @@ namespace {
 // Each lane is seeded where its own first run of p finite values ends. Until then its input is
 // replaced by a NaN (all ones, through `waiting`), which the skip rule turns into the marker; at
 // that position the lane takes its seed.
-struct EmaLanes {
+// Swept: every lane reads one series with a period of its own (`periods`, set after construction),
+// its weights in its own lane; `p` is then unused.
+template <bool Swept>
+struct EmaLanesOf {
     Mode in_mode() const noexcept { return in.mode; }
     std::uint64_t p, n;
     In in;
     Out out;
     V value[R]{}, waiting[R]{};
-    BlendWeights<V> w{};
+    BlendWeights<V> w[Swept ? R : 1]{};
     EmaSeed seeds[G]{};
+    [[no_unique_address]] std::conditional_t<Swept, LanePeriods, NoPeriods> periods{};
+
+    // Whether period q gives a series of n elements any value: from 1 to n (0 wraps round).
+    static bool computes(std::uint64_t q, std::uint64_t n) noexcept { return q - 1 < n; }
+
+    // A sweep: every lane waits from the start for its own seed (for ever with a period of 0 or
+    // one longer than the series).
+    std::uint64_t begin_each() noexcept {
+        for (int j = 0; j < G; ++j) {
+            const std::uint64_t q = periods[j];
+            seeds[j] = q - 1 < n ? ema_seed_of(in.strand(j), n, q) : EmaSeed{n, 0.0};
+            value[j / W][j % W] = nan_marker;
+            waiting[j / W][j % W] = all_ones;
+            const Weights lane = weights_of(q);
+            w[j / W].alpha[j % W] = lane.alpha;
+            w[j / W].beta[j % W] = lane.beta;
+        }
+        return 0;
+    }
 
     std::uint64_t begin() noexcept {
+        if constexpr (Swept) return begin_each();
         if (p - 1 >= n) {
             fill_markers(out, 0, n);
             return n;
@@ -38,16 +62,16 @@ struct EmaLanes {
             V y[1] = {value[r]};  // the marker in lanes still waiting
             store<1>(out, p - 1, r, y);
         }
-        w = in_lanes<V>(weights_of(p));
+        w[0] = in_lanes<V>(weights_of(p));
         return p;
     }
 
     void steps(std::uint64_t from, std::uint64_t to) noexcept {
         V v[R], wait[R];
-        const BlendWeights<V>& k = w;
         BRINDLEX_UNROLL for (int r = 0; r < R; ++r) v[r] = value[r], wait[r] = waiting[r];
         sweep(from, to, [&]<int T>(std::uint64_t t) BRINDLEX_LAMBDA {
             BRINDLEX_UNROLL for (int r = 0; r < R; ++r) {
+                const BlendWeights<V>& k = w[Swept ? r : 0];
                 V x[T], y[T];
                 load<T>(in, t, r, x);
                 BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) {
@@ -88,6 +112,9 @@ struct EmaLanes {
         }
     }
 };
+
+using EmaLanes = EmaLanesOf<false>;
+using EmaSweepLanes = EmaLanesOf<true>;
 
 }  // namespace
 }  // namespace brindlex::core::BRINDLEX_LANES_NS

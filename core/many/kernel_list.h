@@ -30,7 +30,14 @@
     X(atr_runs,                                                                                                      \
       (std::uint64_t period, InputSlice high, InputSlice low, InputSlice close, std::span<const std::uint64_t> lengths, \
        OutputSlice out),                                                                                             \
-      (period, high, low, close, lengths, out))
+      (period, high, low, close, lengths, out))                                                                      \
+    X(sma_sweep, (std::span<const std::uint64_t> periods, BlockIn data, BlockOut out), (periods, data, out))        \
+    X(ema_sweep, (std::span<const std::uint64_t> periods, BlockIn data, BlockOut out), (periods, data, out))        \
+    X(atr_sweep, (std::span<const std::uint64_t> periods, BlockIn high, BlockIn low, BlockIn close, BlockOut out),   \
+      (periods, high, low, close, out))                                                                              \
+    X(macd_sweep,                                                                                                    \
+      (std::span<const std::uint64_t> periods, BlockIn data, BlockOut macd, BlockOut signal_out, BlockOut hist),      \
+      (periods, data, macd, signal_out, hist))
 
 // A parenthesised list without its parentheses, to append the workspace to it.
 #define BRINDLEX_UNPAREN(...) __VA_ARGS__

@@ -22,6 +22,13 @@ namespace brindlex::core {
 // that size. Zero-length runs are allowed. To split the work, call on sub-spans of `lengths` with
 // the matching sub-slices.
 //
+// Sweeps, sma_sweep, ema_sweep, atr_sweep, macd_sweep: one series (`data`, or ATR's bars, blocks
+// of one) under every period of `periods`, row k of `out` (a block of periods.size() series of
+// data's length) computed with periods[k], exactly as the one-series kernel computes it. Any
+// periods, repeated or not.
+// macd_sweep: periods holds three a row (fast, slow, signal), each row checked as the one-series
+// entry point checks them; row k of the three outputs computed with periods[3k..3k+2].
+//
 // Every kernel takes, last, a Workspace made for its call (workspace_for with the same arguments,
 // or Workspace::for_blocks / for_runs); a thread's share is its own call, with its own workspace.
 BRINDLEX_MANY_KERNEL_LIST(BRINDLEX_DECLARE_KERNEL)

@@ -36,8 +36,13 @@ constexpr int G = W * R;  // series per group
 inline std::uint64_t smaller(std::uint64_t a, std::uint64_t b) noexcept { return a < b ? a : b; }
 
 // How a group's lanes lie in memory: side by side (one series per column), each along its own
-// contiguous row (read W positions at a time and transposed), or anywhere (element by element).
-enum class Mode { adjacent, rows, gather };
+// contiguous row (read W positions at a time and transposed), anywhere (element by element), or
+// all at one place (a sweep's lanes reading one series: each element loaded once for all).
+enum class Mode { adjacent, rows, gather, broadcast };
+
+// The periods of a sweep's lanes, one each; kernels of one period hold none.
+using LanePeriods = std::uint64_t[G];
+struct NoPeriods {};
 
 // One pointer per lane, to its series' element 0. (Not a template over the pointer type: a
 // template argument would drop the element type's one-byte alignment.)
@@ -55,9 +60,9 @@ struct Out {
 
 template <class Lanes_>
 void settle(Lanes_& l) noexcept {
-    bool adjacent = true;
-    for (int j = 1; j < G; ++j) adjacent = adjacent && l.p[j] == l.p[0] + j;
-    l.mode = adjacent ? Mode::adjacent : l.stride == 1 ? Mode::rows : Mode::gather;
+    bool adjacent = true, one = true;
+    for (int j = 1; j < G; ++j) adjacent = adjacent && l.p[j] == l.p[0] + j, one = one && l.p[j] == l.p[0];
+    l.mode = adjacent ? Mode::adjacent : one ? Mode::broadcast : l.stride == 1 ? Mode::rows : Mode::gather;
 }
 
 inline OutStrand out_strand(const Out& o, int j) noexcept { return {o.p[j], o.stride}; }
@@ -85,6 +90,10 @@ BRINDLEX_STEP void load(const In& in, std::uint64_t t, int r, V (&x)[T]) noexcep
     }
     if (in.mode == Mode::adjacent) {
         BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) x[tt] = Mem::load(in.p[0] + r * W + at + tt * in.stride);
+        return;
+    }
+    if (in.mode == Mode::broadcast) {
+        BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) x[tt] = O::all(in.p[0][at + tt * in.stride]);
         return;
     }
     BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) x[tt] = Mem::gather(in.p + r * W, at + tt * in.stride);

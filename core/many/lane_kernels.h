@@ -16,6 +16,7 @@
 #include "core/many/macd_lanes.h"
 #include "core/many/run_driver.h"
 #include "core/many/sma_lanes.h"
+#include "core/many/sweep_driver.h"
 #include "core/many/targets.h"
 
 namespace brindlex::core::BRINDLEX_LANES_NS {
@@ -67,6 +68,49 @@ void atr_many(std::uint64_t period, BlockIn high, BlockIn low, BlockIn close, Bl
         });
 }
 
+void sma_sweep(std::span<const std::uint64_t> periods, BlockIn data, BlockOut out, Workspace&) noexcept {
+    one_period_sweep<SmaSweepLanes>(periods, data.length, out, [&](auto& k) { k.in = lanes_of<In>(data, 0, 1); });
+}
+
+void ema_sweep(std::span<const std::uint64_t> periods, BlockIn data, BlockOut out, Workspace&) noexcept {
+    one_period_sweep<EmaSweepLanes>(periods, data.length, out, [&](auto& k) { k.in = lanes_of<In>(data, 0, 1); });
+}
+
+void atr_sweep(std::span<const std::uint64_t> periods, BlockIn high, BlockIn low, BlockIn close, BlockOut out,
+               Workspace&) noexcept {
+    const BlockIn bars[3] = {high, low, close};
+    one_period_sweep<AtrSweepLanes>(periods, high.length, out, [&](auto& k) {
+        for (int i = 0; i < 3; ++i) k.in[i] = lanes_of<In>(bars[i], 0, 1);
+    });
+}
+
+// MACD: three periods a row (fast, slow, signal) and three outputs; a row whose lane leaves the
+// lanes' rule is computed whole by the one-series kernel.
+void macd_sweep(std::span<const std::uint64_t> periods, BlockIn data, BlockOut macd, BlockOut signal_out,
+                BlockOut hist, Workspace& work) noexcept {
+    const BlockOut y[3] = {macd, signal_out, hist};
+    const auto of = [&](std::uint64_t row) {
+        return MacdPeriods{periods[3 * row], periods[3 * row + 1], periods[3 * row + 2]};
+    };
+    over_periods(
+        periods.size() / 3,
+        [&](const std::uint64_t (&rows)[G]) {
+            MacdSweepLanes k{1, 1, 1, data.length, lanes_of<In>(data, 0, 1),
+                             {rows_out(y[0], rows), rows_out(y[1], rows), rows_out(y[2], rows)}};
+            for (int j = 0; j < G; ++j) k.periods[j] = of(rows[j]);
+            return k;
+        },
+        [&](std::uint64_t row) { return MacdSweepLanes::computes(of(row), data.length); },
+        [&](std::uint64_t row) {
+            for (const BlockOut& o : y) blank_row(o, row);
+        },
+        [&](std::uint64_t row) {
+            const MacdPeriods q = of(row);
+            scalar::macd_many(q.fast, q.slow, q.signal, data, sub_block(y[0], row, 1), sub_block(y[1], row, 1),
+                              sub_block(y[2], row, 1), work);
+        });
+}
+
 // Runs already ordered: groups of lanes, then the shared continuation loops for the longer runs,
 // the one-series kernel for runs whose lanes could not be carried on, and the narrower groups for
 // the runs too few for a group.
@@ -91,7 +135,8 @@ void macd_ordered_runs(std::uint64_t fast, std::uint64_t slow, std::uint64_t sig
                              {lanes_of(y[0], runs, real), lanes_of(y[1], runs, real), lanes_of(y[2], runs, real)}};
         },
         [&](const Run& r, int j, const GroupEnd& end, std::uint64_t from) {
-            return macd_tail(fast, slow, signal, end.state[j], {x + r.start, 1}, {y[0] + r.start, 1},
+            MacdState<double> state = end.state[j];
+            return macd_tail(fast, slow, signal, state, {x + r.start, 1}, {y[0] + r.start, 1},
                              {y[1] + r.start, 1}, {y[2] + r.start, 1}, from, r.length);
         },
         [&](const Run& r) { scalar::macd_ordered_runs(fast, slow, signal, x, {&r, 1}, y[0], y[1], y[2]); },

@@ -36,7 +36,7 @@ void ema_tail(std::uint64_t p, double value, Strand x, OutStrand y, std::uint64_
     }
 }
 
-bool macd_tail(std::uint64_t f, std::uint64_t s, std::uint64_t g, MacdState<double> state, Strand x,
+bool macd_tail(std::uint64_t f, std::uint64_t s, std::uint64_t g, MacdState<double>& state, Strand x,
                OutStrand m, OutStrand sig, OutStrand h, std::uint64_t from, std::uint64_t to) noexcept {
     const MacdWeights<double> w{weights_of(f), weights_of(s), weights_of(g)};
     const std::uint64_t signal_start = macd_signal_start(s, g);

@@ -40,7 +40,8 @@ MacdSeed macd_seed_of(Strand x, std::uint64_t f, std::uint64_t s) noexcept;
 void sma_tail(std::uint64_t p, double sum, Strand x, OutStrand y, std::uint64_t from, std::uint64_t to) noexcept;
 void ema_tail(std::uint64_t p, double value, Strand x, OutStrand y, std::uint64_t from, std::uint64_t to) noexcept;
 // False when the series leaves the lanes' rule (an average turns NaN): it must then be computed whole.
-bool macd_tail(std::uint64_t f, std::uint64_t s, std::uint64_t g, MacdState<double> state, Strand x,
+// `state` is left as it is at `to` (a sweep's lanes carry on from there).
+bool macd_tail(std::uint64_t f, std::uint64_t s, std::uint64_t g, MacdState<double>& state, Strand x,
                OutStrand m, OutStrand sig, OutStrand h, std::uint64_t from, std::uint64_t to) noexcept;
 void atr_tail(std::uint64_t p, double value, Strand high, Strand low, Strand close, OutStrand y, std::uint64_t from,
               std::uint64_t to) noexcept;

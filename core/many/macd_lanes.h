@@ -1,7 +1,10 @@
 // MACD over a group of lanes: a steady rule while every value is a number, the general rule around NaNs.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <type_traits>
+#include <utility>
 
 #include "core/macd_step.h"
 #include "core/weights.h"
@@ -22,23 +25,80 @@ BRINDLEX_STEP void assign(MacdState<V>& to, const MacdState<V>& from) noexcept {
     to.signal = from.signal;
 }
 
-struct MacdLanes {
+// A sweep's lane: its three periods.
+struct MacdPeriods {
+    std::uint64_t fast, slow, signal;
+};
+using LaneMacdPeriods = MacdPeriods[G];
+
+// Swept: every lane reads one series with periods of its own (`periods`, set after construction,
+// each with slow - 1 < n); f, s and g are then unused.
+template <bool Swept>
+struct MacdLanesOf {
     Mode in_mode() const noexcept { return in.mode; }
     std::uint64_t f, s, g, n;
     In in;
     Out out[3];
     MacdState<V> st[R]{};
     MacdState<V> saved[R]{};  // the state before a tile the steady rule tries
-    MacdWeights<V> w{};
+    MacdWeights<V> w[Swept ? R : 1]{};
     std::uint64_t signal_start = 0;
     bool unusable[G]{};
+    [[no_unique_address]] std::conditional_t<Swept, LaneMacdPeriods, NoPeriods> periods{};
+
+    // Whether periods q give a series of n elements any value.
+    static bool computes(const MacdPeriods& q, std::uint64_t n) noexcept { return q.slow - 1 < n; }
+
+    // A sweep: each lane as the one-series kernel begins (the seeds at slow - 1 when it keeps to
+    // the lanes' rule, else the lane is redone whole), up to where every lane's signal has
+    // started; from there all lanes step together.
+    std::uint64_t begin_each() noexcept {
+        std::uint64_t t0 = 0;
+        for (const MacdPeriods& q : periods) {
+            const std::uint64_t start = macd_signal_start(q.slow, q.signal);  // may lie beyond the series
+            t0 = std::max({t0, q.slow, start < n ? start + 1 : n});
+        }
+        t0 = smaller(t0, n);
+        signal_start = 0;
+        for (int j = 0; j < G; ++j) {
+            const MacdPeriods q = periods[j];
+            const Strand x = in.strand(j);
+            const OutStrand y[3] = {out_strand(out[0], j), out_strand(out[1], j), out_strand(out[2], j)};
+            for (const OutStrand& o : y) {
+                for (std::uint64_t t = 0; t + 1 < q.slow; ++t) o[t] = nan_marker;
+            }
+            const MacdWeights<double> lane{weights_of(q.fast), weights_of(q.slow), weights_of(q.signal)};
+            const MacdSeed seed = macd_seed_of(x, q.fast, q.slow);
+            MacdState<double> state{seed.fast, seed.slow, nan_marker};
+            unusable[j] = !seed.usable;
+            if (seed.usable) {
+                const MacdStep<double> step = macd_outputs(state, q.slow - 1 >= macd_signal_start(q.slow, q.signal), lane);
+                y[0][q.slow - 1] = step.macd;
+                y[1][q.slow - 1] = step.signal;
+                y[2][q.slow - 1] = step.hist;
+                state = step.state;
+                unusable[j] = !macd_tail(q.fast, q.slow, q.signal, state, x, y[0], y[1], y[2], q.slow, t0);
+            }
+            // A lane to be redone carries numbers, so that it sends no tile to the general rule.
+            if (unusable[j]) state = {0.0, 0.0, 0.0};
+            st[j / W].fast[j % W] = state.fast;
+            st[j / W].slow[j % W] = state.slow;
+            st[j / W].signal[j % W] = state.signal;
+            for (auto [to, from] : {std::pair{&w[j / W].fast, lane.fast}, std::pair{&w[j / W].slow, lane.slow},
+                                    std::pair{&w[j / W].signal, lane.signal}}) {
+                to->alpha[j % W] = from.alpha;
+                to->beta[j % W] = from.beta;
+            }
+        }
+        return t0;
+    }
 
     // The general rule: a NaN input skipped through masks, the signal's seeding, the marker in
     // the histogram while the signal is NaN.
     template <int T, int R0, int P>
     BRINDLEX_STEP void general(std::uint64_t t, MacdState<V> (&a)[R]) const noexcept {
-        const MacdWeights<V>& k = w;
         BRINDLEX_UNROLL for (int r = R0; r < R0 + P; ++r) {
+            const MacdWeights<V>& k = w[Swept ? r : 0];
             V x[T], m[T], sig[T], h[T];
             load<T>(in, t, r, x);
             BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) {
@@ -62,9 +122,9 @@ struct MacdLanes {
     // overwrites, when one does not.
     template <int R0, int P>
     BRINDLEX_STEP bool steady(std::uint64_t t, MacdState<V> (&a)[R]) noexcept {
-        const MacdWeights<V>& k = w;
         V bad = O::all(0.0);
         BRINDLEX_UNROLL for (int r = R0; r < R0 + P; ++r) {
+            const MacdWeights<V>& k = w[Swept ? r : 0];
             V x[W], m[W], sig[W], h[W];
             load<W>(in, t, r, x);
             assign(saved[r], a[r]);
@@ -103,11 +163,14 @@ struct MacdLanes {
         BRINDLEX_UNROLL for (int r = R0; r < R0 + P; ++r) assign(st[r], a[r]);
     }
 
+    // A sweep's lanes too go a few registers at a pass: their weights differ from register to
+    // register, and a whole group's states and weights at once would not stay in registers.
     void steps(std::uint64_t from, std::uint64_t to) noexcept {
         by_passes(in.mode, [&]<int R0, int P>() BRINDLEX_LAMBDA { steps<R0, P>(from, to); });
     }
 
     std::uint64_t begin() noexcept {
+        if constexpr (Swept) return begin_each();
         const std::uint64_t warm = smaller(s - 1, n);
         for (const Out& o : out) fill_markers(o, 0, warm);
         for (int j = 0; j < G; ++j) unusable[j] = false;
@@ -119,11 +182,11 @@ struct MacdLanes {
             st[j / W].slow[j % W] = seed.slow;
             st[j / W].signal[j % W] = nan_marker;
         }
-        w = in_lanes<V>(MacdWeights<double>{weights_of(f), weights_of(s), weights_of(g)});
+        w[0] = in_lanes<V>(MacdWeights<double>{weights_of(f), weights_of(s), weights_of(g)});
         signal_start = macd_signal_start(s, g);
         // Position s - 1: the seeded averages, then the general rule for the signal and histogram.
         BRINDLEX_UNROLL for (int r = 0; r < R; ++r) {
-            const MacdStep<V> step = macd_outputs(st[r], O::when(s - 1 >= signal_start), w);
+            const MacdStep<V> step = macd_outputs(st[r], O::when(s - 1 >= signal_start), w[0]);
             st[r] = step.state;
             V m[1] = {step.macd}, sig[1] = {step.signal}, h[1] = {step.hist};
             store<1>(out[0], s - 1, r, m);
@@ -137,7 +200,7 @@ struct MacdLanes {
 
     // A NaN average stays NaN under the blend, so the state at the end tells whether one ever was.
     void finish(GroupEnd& end) const noexcept {
-        const bool ran = smaller(s - 1, n) != n;
+        const bool ran = Swept || smaller(s - 1, n) != n;
         for (int j = 0; j < G; ++j) {
             const MacdState<double> lane{st[j / W].fast[j % W], st[j / W].slow[j % W], st[j / W].signal[j % W]};
             end.redo[j] = ran && (unusable[j] || lane.fast != lane.fast || lane.slow != lane.slow);
@@ -146,6 +209,9 @@ struct MacdLanes {
         }
     }
 };
+
+using MacdLanes = MacdLanesOf<false>;
+using MacdSweepLanes = MacdLanesOf<true>;
 
 }  // namespace
 }  // namespace brindlex::core::BRINDLEX_LANES_NS

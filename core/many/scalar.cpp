@@ -42,6 +42,22 @@ void one_in_one_out(BlockIn data, BlockOut out, Workspace& work, Kernel kernel) 
     }
 }
 
+// A sweep: the one series (one block of one per input) under each period in turn.
+template <class Kernel, class... Blocks>
+void each_period(std::span<const std::uint64_t> periods, BlockOut out, Workspace& work, Kernel kernel,
+                 Blocks... data) noexcept {
+    if (periods.empty()) return;  // the workspace then holds no series to gather into
+    const std::uint64_t n = out.length;
+    double* const b = work.series();
+    std::uint64_t i = 0;
+    const InputSlice x[] = {series_in(data, 0, b + n * i++)...};  // in order: a braced list
+    double* const y = b + n * sizeof...(Blocks);
+    for (std::uint64_t k = 0; k < periods.size(); ++k) {
+        kernel(periods[k], x, series_out(out, k, y));
+        flush(out, k, y);
+    }
+}
+
 // Consecutive runs of a column, each a contiguous series of its own, handed on one at a time as
 // runs in any order are (the *_ordered_runs kernels below).
 template <class Kernel>
@@ -67,6 +83,29 @@ void sma_many(std::uint64_t period, BlockIn data, BlockOut out, Workspace& work)
 
 void ema_many(std::uint64_t period, BlockIn data, BlockOut out, Workspace& work) noexcept {
     one_in_one_out(data, out, work, [&](InputSlice x, OutputSlice y) { ema(period, x, y); });
+}
+
+void sma_sweep(std::span<const std::uint64_t> periods, BlockIn data, BlockOut out, Workspace& work) noexcept {
+    each_period(periods, out, work, [](std::uint64_t p, const InputSlice* x, OutputSlice y) { sma(p, x[0], y); }, data);
+}
+
+void ema_sweep(std::span<const std::uint64_t> periods, BlockIn data, BlockOut out, Workspace& work) noexcept {
+    each_period(periods, out, work, [](std::uint64_t p, const InputSlice* x, OutputSlice y) { ema(p, x[0], y); }, data);
+}
+
+void macd_sweep(std::span<const std::uint64_t> periods, BlockIn data, BlockOut macd_out, BlockOut signal_out,
+                BlockOut hist, Workspace& work) noexcept {
+    for (std::uint64_t k = 0; k < periods.size() / 3; ++k) {
+        macd_many(periods[3 * k], periods[3 * k + 1], periods[3 * k + 2], data, sub_block(macd_out, k, 1),
+                  sub_block(signal_out, k, 1), sub_block(hist, k, 1), work);
+    }
+}
+
+void atr_sweep(std::span<const std::uint64_t> periods, BlockIn high, BlockIn low, BlockIn close, BlockOut out,
+               Workspace& work) noexcept {
+    each_period(
+        periods, out, work, [](std::uint64_t p, const InputSlice* x, OutputSlice y) { atr(p, x[0], x[1], x[2], y); },
+        high, low, close);
 }
 
 void macd_many(std::uint64_t fast, std::uint64_t slow, std::uint64_t signal, BlockIn data, BlockOut macd_out,

@@ -68,17 +68,18 @@ inline Workspace Workspace::for_runs(std::size_t runs, std::uint64_t gathered) {
 }
 
 // A workspace sized for the arguments of any kernel of kernel_list.h: the blocks tell their count,
-// length and strides, the run lengths their number. What the tests and benchmarks call through
+// length and strides, the run lengths their number (the span of a sweep's periods is no runs). What the tests and benchmarks call through
 // the allocating entry points of kernels.h.
 namespace workspace_detail {
 struct CallShape {
     std::uint64_t count = 0, length = 0;
     bool gathered = false;
-    bool by_runs = false;
+    bool by_runs = false, blocks = false;
     std::size_t runs = 0;
     template <class Block>
         requires requires(Block b) { b.series_stride; }
     void see(const Block& b) noexcept {
+        blocks = true;
         count = b.count;
         length = b.length;
         gathered = gathered || b.time_stride != 1;
@@ -95,7 +96,8 @@ template <class... Arguments>
 Workspace workspace_for(const Arguments&... arguments) {
     workspace_detail::CallShape shape;
     (shape.see(arguments), ...);
-    return shape.by_runs ? Workspace::for_runs(shape.runs)
+    // A sweep's periods come as a span too, besides its blocks.
+    return shape.by_runs && !shape.blocks ? Workspace::for_runs(shape.runs)
                          : Workspace::for_blocks(shape.count, shape.length, shape.gathered);
 }
 

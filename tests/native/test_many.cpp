@@ -316,6 +316,83 @@ TEST(ManySeries, AtrRuns) {
     });
 }
 
+// Sweeps: one series under up to 40 periods (repeated, 0, huge, longer than the series), each row
+// of the output blocks the one-series kernel's result for its periods, marker cells included.
+template <std::size_t In, std::size_t Out>
+void check_sweeps(std::uint64_t seed, Draw draw, const One& one,
+                  void (*sweep)(const std::vector<Params>&, std::array<BlockIn, In>, std::array<BlockOut, Out>)) {
+    SeriesMaker r(seed);
+    for (int round = 0; round < 200; ++round) {
+        const std::uint64_t length = r.chance(0.1) ? r.below(3) : r.chance(0.2) ? r.below(400) : r.below(70);
+        std::vector<Params> rows(round <= 40 ? round : r.below(41));
+        for (auto& q : rows) q = draw(r, length);
+        std::vector<Strided> ins, outs;
+        std::vector<Series> series;
+        std::array<BlockIn, In> in_blocks;
+        std::array<BlockOut, Out> out_blocks;
+        for (std::size_t i = 0; i < In; ++i) {
+            ins.emplace_back(r, 1, length);
+            series.push_back(make_series(r, length));
+            for (std::uint64_t t = 0; t < length; ++t) ins[i].at(0, t) = series[i][t];
+            in_blocks[i] = ins[i].in();
+        }
+        for (std::size_t o = 0; o < Out; ++o) {
+            outs.emplace_back(r, rows.size(), length);
+            out_blocks[o] = outs[o].out();
+        }
+        for (const core::Target target : core::available_targets()) {
+            core::force_target(target);
+            for (auto& o : outs) {
+                for (std::size_t c = 0; c < o.cells(); ++c) o.cell(c) = poison;
+            }
+            sweep(rows, in_blocks, out_blocks);
+            for (std::size_t k = 0; k < rows.size(); ++k) {
+                const auto want = expected(one, rows[k], series, Out);
+                for (std::size_t o = 0; o < Out; ++o) {
+                    Series got(length);
+                    for (std::uint64_t t = 0; t < length; ++t) got[t] = outs[o].at(k, t);
+                    ASSERT_TRUE(same_cells(k, want.values[o], want.logs[o], got))
+                        << "output " << o << ", target " << static_cast<int>(target) << ", " << rows[k].describe()
+                        << ", row " << k << " of " << rows.size() << ", length " << length << ", output "
+                        << outs[o].describe() << ", input " << ins[0].describe();
+                }
+            }
+        }
+    }
+    core::force_target(core::available_targets().back());
+}
+
+// The periods of the rows, flat: one a row, or MACD's three.
+std::vector<std::uint64_t> flat(const std::vector<Params>& rows, bool three) {
+    std::vector<std::uint64_t> all;
+    for (const Params& q : rows) {
+        all.push_back(q.a);
+        if (three) all.insert(all.end(), {q.b, q.c});
+    }
+    return all;
+}
+
+TEST(ManySeries, SmaSweeps) {
+    check_sweeps<1, 1>(31, one_period, sma_one, [](const auto& rows, auto in, auto out) {
+        core::sma_sweep(flat(rows, false), in[0], out[0]);
+    });
+}
+TEST(ManySeries, EmaSweeps) {
+    check_sweeps<1, 1>(32, one_period, ema_one, [](const auto& rows, auto in, auto out) {
+        core::ema_sweep(flat(rows, false), in[0], out[0]);
+    });
+}
+TEST(ManySeries, AtrSweeps) {
+    check_sweeps<3, 1>(33, one_period, atr_one, [](const auto& rows, auto in, auto out) {
+        core::atr_sweep(flat(rows, false), in[0], in[1], in[2], out[0]);
+    });
+}
+TEST(ManySeries, MacdSweeps) {
+    check_sweeps<1, 3>(34, macd_periods, macd_one, [](const auto& rows, auto in, auto out) {
+        core::macd_sweep(flat(rows, true), in[0], out[0], out[1], out[2]);
+    });
+}
+
 // The properties above run every target listed, so each SIMD target the processor has must be
 // listed, or it goes untested; the default (listed last) must be one the processor runs.
 TEST(ManySeries, EveryTargetTheProcessorRunsIsListed) {
