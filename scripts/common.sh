@@ -123,6 +123,17 @@ apt_install() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
+# arm64_python_headers VERSION DEST: the headers of CPython VERSION for ARM64 in DEST, from the ARM64
+# root filesystem of scripts/debian-unstable, with Debian's pyconfig.h for ARM64 in place of the one
+# that picks by architecture. Copied with their times kept, so that an unchanged header rebuilds
+# nothing.
+arm64_python_headers() {
+    local version=$1 dest=$2 rootfs=$debian_unstable-arm64
+    rm -rf "$dest"
+    cp -rp "$rootfs/usr/include/python$version" "$dest"
+    cp -p "$rootfs/usr/include/aarch64-linux-gnu/python$version/pyconfig.h" "$dest/pyconfig.h"
+}
+
 # ARM64 programs run through qemu-user: Debian's static emulator, registered with the kernel's
 # binfmt_misc (with the F flag, so that it runs inside a root filesystem too). Needs root.
 register_qemu_aarch64() {
