@@ -47,12 +47,12 @@ struct AtrLanesOf {
         return t0;
     }
 
-    template <int T>
+    template <int T, Mode M>
     BRINDLEX_STEP void ranges(std::uint64_t t, int r, V (&tr)[T]) const noexcept {
         V h[T], l[T], c[T];
-        load<T>(in[0], t, r, h);
-        load<T>(in[1], t, r, l);
-        load<T>(in[2], t - 1, r, c);
+        load<T, M>(in[0], t, r, h);
+        load<T, M>(in[1], t, r, l);
+        load<T, M>(in[2], t - 1, r, c);
         BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) tr[tt] = true_range(h[tt], l[tt], c[tt]);
     }
 
@@ -65,10 +65,10 @@ struct AtrLanesOf {
         fill_markers(out, 0, p);
         V s[R];
         BRINDLEX_UNROLL for (int r = 0; r < R; ++r) s[r] = true_range_sum_start<V>();
-        sweep(1, p + 1, [&]<int T>(std::uint64_t t) BRINDLEX_LAMBDA {
+        sweep(1, p + 1, [&]<int T, Mode M>(std::uint64_t t) BRINDLEX_LAMBDA {
             BRINDLEX_UNROLL for (int r = 0; r < R; ++r) {
                 V tr[T];
-                ranges<T>(t, r, tr);
+                ranges<T, M>(t, r, tr);
                 BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) s[r] = s[r] + tr[tt];
             }
         });
@@ -87,19 +87,19 @@ struct AtrLanesOf {
     void advance(std::uint64_t from, std::uint64_t to) noexcept {
         V v[R];
         BRINDLEX_UNROLL for (int r = R0; r < R0 + P; ++r) v[r] = value[r];
-        sweep(from, to, [&]<int T>(std::uint64_t t) BRINDLEX_LAMBDA {
+        sweep(from, to, common_mode(in[0], in[1], in[2], out), [&]<int T, Mode M>(std::uint64_t t) BRINDLEX_LAMBDA {
             V shared[T];
-            if constexpr (Swept) ranges<T>(t, 0, shared);  // every lane reads the same bars
+            if constexpr (Swept) ranges<T, M>(t, 0, shared);  // every lane reads the same bars
             BRINDLEX_UNROLL for (int r = R0; r < R0 + P; ++r) {
                 const V k = inv[Swept ? r : 0];
                 V tr[T], y[T];
                 if constexpr (Swept) {
                     BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) tr[tt] = shared[tt];
                 } else {
-                    ranges<T>(t, r, tr);
+                    ranges<T, M>(t, r, tr);
                 }
                 BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) y[tt] = v[r] = atr_smooth(v[r], tr[tt], k);
-                store<T>(out, t, r, y);
+                store<T, M>(out, t, r, y);
             }
         });
         BRINDLEX_UNROLL for (int r = R0; r < R0 + P; ++r) value[r] = v[r];

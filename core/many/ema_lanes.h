@@ -69,17 +69,17 @@ struct EmaLanesOf {
     void steps(std::uint64_t from, std::uint64_t to) noexcept {
         V v[R], wait[R];
         BRINDLEX_UNROLL for (int r = 0; r < R; ++r) v[r] = value[r], wait[r] = waiting[r];
-        sweep(from, to, [&]<int T>(std::uint64_t t) BRINDLEX_LAMBDA {
+        sweep(from, to, common_mode(in, out), [&]<int T, Mode M>(std::uint64_t t) BRINDLEX_LAMBDA {
             BRINDLEX_UNROLL for (int r = 0; r < R; ++r) {
                 const BlendWeights<V>& k = w[Swept ? r : 0];
                 V x[T], y[T];
-                load<T>(in, t, r, x);
+                load<T, M>(in, t, r, x);
                 BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) {
                     const EmaStep<V> step = ema_step(v[r], O::bit_or(x[tt], wait[r]), k);
                     v[r] = step.value;
                     y[tt] = step.output;
                 }
-                store<T>(out, t, r, y);
+                store<T, M>(out, t, r, y);
             }
         });
         BRINDLEX_UNROLL for (int r = 0; r < R; ++r) value[r] = v[r];

@@ -38,7 +38,9 @@ inline std::uint64_t smaller(std::uint64_t a, std::uint64_t b) noexcept { return
 // How a group's lanes lie in memory: side by side (one series per column), each along its own
 // contiguous row (read W positions at a time and transposed), anywhere (element by element), or
 // all at one place (a sweep's lanes reading one series: each element loaded once for all).
-enum class Mode { adjacent, rows, gather, broadcast };
+// `any` stands for whichever the lanes hold, read at each access; the hot loops are compiled for
+// a fixed layout where they can (with_mode), so that no access tests one.
+enum class Mode { adjacent, rows, gather, broadcast, any };
 
 // The periods of a sweep's lanes, one each; kernels of one period hold none.
 using LanePeriods = std::uint64_t[G];
@@ -72,11 +74,12 @@ constexpr std::ptrdiff_t prefetch_bytes = 1024;
 // T consecutive positions from t on, of the lanes of register r: x[tt] holds position t + tt of
 // lanes r*W..r*W+W-1. One register at a time, so that the registers' chains each need few
 // registers and the processor overlaps them.
-template <int T>
+template <int T, Mode M = Mode::any>
 BRINDLEX_STEP void load(const In& in, std::uint64_t t, int r, V (&x)[T]) noexcept {
+    const Mode mode = M == Mode::any ? in.mode : M;
     const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(t) * in.stride;
     if constexpr (T == W) {
-        if (in.mode == Mode::rows) {
+        if (mode == Mode::rows) {
             // Sixteen rows per input and output are more streams than the hardware prefetchers
             // follow; each row's line some way ahead is asked for once per line.
             if ((t & 7) == 0) {
@@ -88,27 +91,28 @@ BRINDLEX_STEP void load(const In& in, std::uint64_t t, int r, V (&x)[T]) noexcep
             return;
         }
     }
-    if (in.mode == Mode::adjacent) {
+    if (mode == Mode::adjacent) {
         BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) x[tt] = Mem::load(in.p[0] + r * W + at + tt * in.stride);
         return;
     }
-    if (in.mode == Mode::broadcast) {
+    if (mode == Mode::broadcast) {
         BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) x[tt] = O::all(in.p[0][at + tt * in.stride]);
         return;
     }
     BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) x[tt] = Mem::gather(in.p + r * W, at + tt * in.stride);
 }
 
-template <int T>
+template <int T, Mode M = Mode::any>
 BRINDLEX_STEP void store(const Out& out, std::uint64_t t, int r, V (&y)[T]) noexcept {
+    const Mode mode = M == Mode::any ? out.mode : M;
     const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(t) * out.stride;
     if constexpr (T == W) {
-        if (out.mode == Mode::rows) {
+        if (mode == Mode::rows) {
             Mem::store_rows(out.p + r * W, t, y);
             return;
         }
     }
-    if (out.mode == Mode::adjacent) {
+    if (mode == Mode::adjacent) {
         BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) Mem::store(out.p[0] + r * W + at + tt * out.stride, y[tt]);
         return;
     }
@@ -137,15 +141,43 @@ BRINDLEX_STEP void by_passes(Mode mode, F&& f) noexcept {
     passes_from<P, 0>(f);
 }
 
-// Positions t..end - 1 in order, W at a time while W remain, then one at a time.
+// The layout all of a kernel's arrays share, or `any` where they differ.
+template <class First, class... Rest>
+Mode common_mode(const First& first, const Rest&... rest) noexcept {
+    return ((rest.mode == first.mode) && ...) ? first.mode : Mode::any;
+}
+
+// f.template operator()<M>() compiled for the layout given: the two that the hot loops meet most
+// (along rows, side by side) fixed, the rest read at each access.
+template <class F>
+BRINDLEX_STEP void with_mode(Mode mode, F&& f) noexcept {
+    if (mode == Mode::rows) return f.template operator()<Mode::rows>();
+    if (mode == Mode::adjacent) return f.template operator()<Mode::adjacent>();
+    f.template operator()<Mode::any>();
+}
+
+// Positions t..end - 1 in order, W at a time while W remain, then one at a time: the body is
+// called as body.template operator()<T, M>(t), for T positions from t of lanes in layout M.
+template <Mode M, class Body>
+BRINDLEX_STEP void sweep_as(std::uint64_t t, std::uint64_t end, Body& body) noexcept {
+    for (; t + W <= end; t += W) body.template operator()<W, M>(t);
+    for (; t < end; ++t) body.template operator()<1, M>(t);
+}
+
+// A hot loop, compiled for the layout its arrays share.
+template <class Body>
+BRINDLEX_STEP void sweep(std::uint64_t t, std::uint64_t end, Mode mode, Body&& body) noexcept {
+    with_mode(mode, [&]<Mode M>() BRINDLEX_LAMBDA { sweep_as<M>(t, end, body); });
+}
+
+// A loop run once per group (seeds, markers): one copy, whatever the layout.
 template <class Body>
 BRINDLEX_STEP void sweep(std::uint64_t t, std::uint64_t end, Body&& body) noexcept {
-    for (; t + W <= end; t += W) body.template operator()<W>(t);
-    for (; t < end; ++t) body.template operator()<1>(t);
+    sweep_as<Mode::any>(t, end, body);
 }
 
 void fill_markers(const Out& out, std::uint64_t from, std::uint64_t to) noexcept {
-    sweep(from, to, [&]<int T>(std::uint64_t t) BRINDLEX_LAMBDA {
+    sweep(from, to, [&]<int T, Mode>(std::uint64_t t) BRINDLEX_LAMBDA {
         BRINDLEX_UNROLL for (int r = 0; r < R; ++r) {
             V y[T];
             BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) y[tt] = marker<V>();

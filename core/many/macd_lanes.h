@@ -95,12 +95,12 @@ struct MacdLanesOf {
 
     // The general rule: a NaN input skipped through masks, the signal's seeding, the marker in
     // the histogram while the signal is NaN.
-    template <int T, int R0, int P>
+    template <int T, int R0, int P, Mode M>
     BRINDLEX_STEP void general(std::uint64_t t, MacdState<V> (&a)[R]) const noexcept {
         BRINDLEX_UNROLL for (int r = R0; r < R0 + P; ++r) {
             const MacdWeights<V>& k = w[Swept ? r : 0];
             V x[T], m[T], sig[T], h[T];
-            load<T>(in, t, r, x);
+            load<T, M>(in, t, r, x);
             BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) {
                 const auto skip = O::nan(x[tt]);
                 const MacdStep<V> step = macd_outputs(blend_averages(a[r], x[tt], k), O::when(t + tt >= signal_start), k);
@@ -111,22 +111,22 @@ struct MacdLanesOf {
                 sig[tt] = O::pick(skip, marker<V>(), step.signal);
                 h[tt] = O::pick(skip, marker<V>(), step.hist);
             }
-            store<T>(out[0], t, r, m);
-            store<T>(out[1], t, r, sig);
-            store<T>(out[2], t, r, h);
+            store<T, M>(out[0], t, r, m);
+            store<T, M>(out[1], t, r, sig);
+            store<T, M>(out[2], t, r, h);
         }
     }
 
     // The steady rule, as in the one-series kernel: while every histogram comes out a number, the
     // general rule gives the same. Returns false, having written what the general rule then
     // overwrites, when one does not.
-    template <int R0, int P>
+    template <int R0, int P, Mode M>
     BRINDLEX_STEP bool steady(std::uint64_t t, MacdState<V> (&a)[R]) noexcept {
         V bad = O::all(0.0);
         BRINDLEX_UNROLL for (int r = R0; r < R0 + P; ++r) {
             const MacdWeights<V>& k = w[Swept ? r : 0];
             V x[W], m[W], sig[W], h[W];
-            load<W>(in, t, r, x);
+            load<W, M>(in, t, r, x);
             assign(saved[r], a[r]);
             BRINDLEX_UNROLL for (int tt = 0; tt < W; ++tt) {
                 const MacdStep<V> step = macd_steady_step(a[r], x[tt], k);
@@ -136,17 +136,17 @@ struct MacdLanesOf {
                 // infinities, a false alarm the general rule sorts out).
                 bad = bad + step.hist;
             }
-            store<W>(out[0], t, r, m);
-            store<W>(out[1], t, r, sig);
-            store<W>(out[2], t, r, h);
+            store<W, M>(out[0], t, r, m);
+            store<W, M>(out[1], t, r, sig);
+            store<W, M>(out[2], t, r, h);
         }
         if (!O::any(O::nan(bad))) return true;
         BRINDLEX_UNROLL for (int r = R0; r < R0 + P; ++r) assign(a[r], saved[r]);
         return false;
     }
 
-    // Registers R0..R0 + P - 1 over the whole stretch.
-    template <int R0, int P>
+    // Registers R0..R0 + P - 1 over the whole stretch, the arrays in layout M.
+    template <int R0, int P, Mode M>
     void steps(std::uint64_t from, std::uint64_t to) noexcept {
         MacdState<V> a[R];
         BRINDLEX_UNROLL for (int r = R0; r < R0 + P; ++r) assign(a[r], st[r]);
@@ -155,18 +155,20 @@ struct MacdLanesOf {
         // one: NaNs tend to come in stretches, and each failed attempt costs a tile.
         std::uint64_t general_until = 0;
         for (; t + W <= to; t += W) {
-            if (t >= general_until && t >= signal_start && steady<R0, P>(t, a)) continue;
+            if (t >= general_until && t >= signal_start && steady<R0, P, M>(t, a)) continue;
             if (t >= general_until) general_until = t + 16 * W;
-            general<W, R0, P>(t, a);
+            general<W, R0, P, M>(t, a);
         }
-        for (; t < to; ++t) general<1, R0, P>(t, a);
+        for (; t < to; ++t) general<1, R0, P, M>(t, a);
         BRINDLEX_UNROLL for (int r = R0; r < R0 + P; ++r) assign(st[r], a[r]);
     }
 
     // A sweep's lanes too go a few registers at a pass: their weights differ from register to
     // register, and a whole group's states and weights at once would not stay in registers.
     void steps(std::uint64_t from, std::uint64_t to) noexcept {
-        by_passes(in.mode, [&]<int R0, int P>() BRINDLEX_LAMBDA { steps<R0, P>(from, to); });
+        with_mode(common_mode(in, out[0], out[1], out[2]), [&]<Mode M>() BRINDLEX_LAMBDA {
+            by_passes(in.mode, [&]<int R0, int P>() BRINDLEX_LAMBDA { steps<R0, P, M>(from, to); });
+        });
     }
 
     std::uint64_t begin() noexcept {

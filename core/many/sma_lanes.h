@@ -61,7 +61,7 @@ struct SmaLanesOf {
         fill_markers(out, 0, p - 1);
         V s[R];
         BRINDLEX_UNROLL for (int r = 0; r < R; ++r) s[r] = average_sum_start<V>();
-        sweep(0, p, [&]<int T>(std::uint64_t t) BRINDLEX_LAMBDA {
+        sweep(0, p, [&]<int T, Mode>(std::uint64_t t) BRINDLEX_LAMBDA {
             BRINDLEX_UNROLL for (int r = 0; r < R; ++r) {
                 V x[T];
                 load<T>(in, t, r, x);
@@ -94,18 +94,18 @@ struct SmaLanesOf {
         const In& old_in = Swept ? moved : in;
         const std::uint64_t back = Swept ? from : p;  // position t leaves old_in's t - back
         BRINDLEX_UNROLL for (int r = 0; r < R; ++r) s[r] = sum[r];
-        sweep(from, to, [&]<int T>(std::uint64_t t) BRINDLEX_LAMBDA {
+        sweep(from, to, common_mode(in, old_in, out), [&]<int T, Mode M>(std::uint64_t t) BRINDLEX_LAMBDA {
             BRINDLEX_UNROLL for (int r = 0; r < R; ++r) {
                 const V k = inv[Swept ? r : 0];
                 V x[T], old[T], y[T];
-                load<T>(in, t, r, x);
-                load<T>(old_in, t - back, r, old);
+                load<T, M>(in, t, r, x);
+                load<T, M>(old_in, t - back, r, old);
                 BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) {
                     const SmaStep<V> step = sma_roll(s[r], x[tt], old[tt], k);
                     s[r] = step.sum;
                     y[tt] = step.mean;
                 }
-                store<T>(out, t, r, y);
+                store<T, M>(out, t, r, y);
             }
         });
         BRINDLEX_UNROLL for (int r = 0; r < R; ++r) sum[r] = s[r];
