@@ -12,14 +12,19 @@ namespace brindlex::core {
 template <class L>
 struct Memory;
 
+// Doubles stored at any alignment, typed as doubles. The intrinsics' unaligned stores write through
+// types that may alias anything, after each of which the compiler must read again whatever it keeps
+// in memory: the lanes' pointers among them, at every tile of every loop.
+// (Overloads, not a template over the type: a template argument would drop its one-byte alignment.)
+typedef double unaligned_f64x2 __attribute__((vector_size(16), aligned(1)));
+BRINDLEX_STEP void store_doubles(unaligned_double* p, f64x2 v) noexcept { *reinterpret_cast<unaligned_f64x2*>(p) = v; }
+
 template <>
 struct Memory<f64x2> {
     BRINDLEX_STEP static f64x2 load(const unaligned_double* p) noexcept {
         return two_lanes::load(reinterpret_cast<const double*>(p));
     }
-    BRINDLEX_STEP static void store(unaligned_double* p, f64x2 v) noexcept {
-        two_lanes::store(reinterpret_cast<double*>(p), v);
-    }
+    BRINDLEX_STEP static void store(unaligned_double* p, f64x2 v) noexcept { store_doubles(p, v); }
     // Lane j from p[j][at].
     BRINDLEX_STEP static f64x2 gather(const unaligned_double* const* p, std::ptrdiff_t at) noexcept {
         return two_lanes::make(p[0][at], p[1][at]);

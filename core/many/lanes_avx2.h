@@ -45,8 +45,10 @@ struct Memory<f64x4> {
     BRINDLEX_STEP static f64x4 load(const unaligned_double* p) noexcept {
         return _mm256_loadu_pd(reinterpret_cast<const double*>(p));
     }
+    // Typed as doubles: see store_doubles.
     BRINDLEX_STEP static void store(unaligned_double* p, f64x4 v) noexcept {
-        _mm256_storeu_pd(reinterpret_cast<double*>(p), v);
+        typedef double Unaligned __attribute__((vector_size(32), aligned(1)));
+        *reinterpret_cast<Unaligned*>(p) = v;
     }
     BRINDLEX_STEP static f64x4 gather(const unaligned_double* const* p, std::ptrdiff_t at) noexcept {
         return _mm256_set_pd(p[3][at], p[2][at], p[1][at], p[0][at]);
@@ -72,7 +74,7 @@ struct Memory<f64x4> {
         v[3] = _mm256_unpackhi_pd(c, d);
     }
     BRINDLEX_STEP static void store_rows(unaligned_double* const* p, std::uint64_t t, const f64x4 (&v)[4]) noexcept {
-        const auto half = [](unaligned_double* q, __m128d x) { _mm_storeu_pd(reinterpret_cast<double*>(q), x); };
+        const auto half = [](unaligned_double* q, __m128d x) { store_doubles(q, x); };
         const f64x4 a = _mm256_unpacklo_pd(v[0], v[1]), b = _mm256_unpackhi_pd(v[0], v[1]);
         const f64x4 c = _mm256_unpacklo_pd(v[2], v[3]), d = _mm256_unpackhi_pd(v[2], v[3]);
         half(p[0] + t, _mm256_castpd256_pd128(a));

@@ -52,8 +52,10 @@ struct Memory<f64x8> {
     BRINDLEX_STEP static f64x8 load(const unaligned_double* p) noexcept {
         return _mm512_loadu_pd(reinterpret_cast<const double*>(p));
     }
+    // Typed as doubles: see store_doubles.
     BRINDLEX_STEP static void store(unaligned_double* p, f64x8 v) noexcept {
-        _mm512_storeu_pd(reinterpret_cast<double*>(p), v);
+        typedef double Unaligned __attribute__((vector_size(64), aligned(1)));
+        *reinterpret_cast<Unaligned*>(p) = v;
     }
     BRINDLEX_STEP static f64x8 gather(const unaligned_double* const* p, std::ptrdiff_t at) noexcept {
         return _mm512_set_pd(p[7][at], p[6][at], p[5][at], p[4][at], p[3][at], p[2][at], p[1][at], p[0][at]);
@@ -88,13 +90,17 @@ struct Memory<f64x8> {
                                 _mm512_unpackhi_pd(c, d)};
 #pragma GCC unroll 4
             for (int j = 0; j < 4; ++j) {
-                _mm256_storeu_pd(reinterpret_cast<double*>(p[j] + t + 4 * h), _mm512_castpd512_pd256(z[j]));
-                _mm256_storeu_pd(reinterpret_cast<double*>(p[j + 4] + t + 4 * h), _mm512_extractf64x4_pd(z[j], 1));
+                quarter(p[j] + t + 4 * h, _mm512_castpd512_pd256(z[j]));
+                quarter(p[j + 4] + t + 4 * h, _mm512_extractf64x4_pd(z[j], 1));
             }
         }
     }
 
 private:
+    BRINDLEX_STEP static void quarter(unaligned_double* p, __m256d v) noexcept {
+        typedef double Unaligned __attribute__((vector_size(32), aligned(1)));
+        *reinterpret_cast<Unaligned*>(p) = v;
+    }
     // Four elements from each of two rows: q's in the low half, r's in the high.
     BRINDLEX_STEP static f64x8 rows_pair(const unaligned_double* q, const unaligned_double* r) noexcept {
         const __m256d low = _mm256_loadu_pd(reinterpret_cast<const double*>(q));
