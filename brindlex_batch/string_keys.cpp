@@ -3,6 +3,7 @@
 #include "string_keys.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
 
@@ -46,17 +47,30 @@ struct KeyWords {
 };
 
 // The low `bytes` bytes of the word (0 to 8), zero above them.
-std::uint64_t low_bytes(std::uint64_t word, std::uint32_t bytes) noexcept {
+constexpr std::uint64_t low_bytes(std::uint64_t word, std::uint32_t bytes) noexcept {
     return bytes >= 8 ? word : word & ((std::uint64_t{1} << (8 * bytes)) - 1);
 }
 
-KeyWords words_of_view(const char* view) noexcept {
+// For a key of `size` characters held in its view (0 to 12), the bits of the view's two words
+// that hold the length and the characters.
+struct ViewMask {
+    std::uint64_t head, tail;
+};
+constexpr auto view_masks = [] {
+    std::array<ViewMask, 13> masks{};
+    for (std::uint32_t size = 0; size <= 12; ++size) {
+        masks[size] = {low_bytes(~std::uint64_t{0}, 4 + size), size > 4 ? low_bytes(~std::uint64_t{0}, size - 4) : 0};
+    }
+    return masks;
+}();
+
+[[gnu::always_inline]] inline KeyWords words_of_view(const char* view) noexcept {
     const std::uint32_t size = read<std::uint32_t>(view);
     if (size > 12) return {read<std::uint64_t>(view), 0};
     // The characters after the key are zero in well-made views; cleared all the same, as the
     // groups must not depend on them.
-    return {low_bytes(read<std::uint64_t>(view), 4 + size),
-            size > 4 ? low_bytes(read<std::uint64_t>(view + 8), size - 4) : 0};
+    const ViewMask mask = view_masks[size];
+    return {read<std::uint64_t>(view) & mask.head, read<std::uint64_t>(view + 8) & mask.tail};
 }
 
 KeyWords words_of_text(std::string_view key) noexcept {
@@ -76,7 +90,7 @@ std::uint64_t mixed(std::uint64_t h) noexcept {
 }
 
 // A key's hash: its words for a key of at most 12 characters, else every character, eight at a time.
-std::uint64_t hash_of(KeyWords words, std::string_view text) noexcept {
+[[gnu::always_inline]] inline std::uint64_t hash_of(KeyWords words, std::string_view text) noexcept {
     std::uint64_t h = words.head * 0x9e3779b97f4a7c15ULL ^ words.tail;
     if (!words.whole()) {
         std::size_t i = 0;
@@ -112,6 +126,17 @@ public:
 
     // A code for something no key equals (the missing keys).
     std::uint64_t reserve() { return add({}, no_slot); }
+
+    static constexpr std::uint64_t absent = std::numeric_limits<std::uint64_t>::max();
+
+    // The code of a key of at most 12 characters (its words are the whole key), or `absent`.
+    [[gnu::always_inline]] std::uint64_t find_whole(KeyWords words) const noexcept {
+        const std::uint64_t mask = slots_.size() - 1;
+        for (std::uint64_t slot = hash_of(words, {}) & mask; slots_[slot] != empty; slot = (slot + 1) & mask) {
+            if (keys_[slots_[slot]].words == words) return slots_[slot];
+        }
+        return absent;
+    }
 
 private:
     struct Entry {
@@ -169,6 +194,12 @@ public:
         row_ += count;
     }
 
+    bool in_codes() const noexcept { return !groups_.runs; }
+
+    // In codes: where the next rows' codes go, for a caller to write `count` of them, then pass them.
+    std::uint32_t* next_codes() noexcept { return groups_.codes.data() + row_; }
+    void passed(std::uint64_t count) noexcept { row_ += count; }
+
     KeyGroups finish(bool runs_allowed) {
         if (groups_.runs && !runs_allowed) to_codes();
         return std::move(groups_);
@@ -210,6 +241,26 @@ std::int64_t run_length(const StringChunk& chunk, std::int64_t row, std::string_
     return end - row;
 }
 
+// Rows in no order (a key met again after others) with keys present, of at most 12 characters
+// and numbered already: nearly every row of a frame of tickers in date order. Each view's two
+// words are its key, looked up with no look at its neighbours and no test of the layout. Returns
+// the first row that is none of these, for the general path.
+std::int64_t known_short_keys(const StringChunk& chunk, std::int64_t row, const KeyTable& table,
+                              GroupBuilder& builder) noexcept {
+    const char* views = static_cast<const char*>(chunk.index) + 16 * chunk.offset;
+    std::uint32_t* codes = builder.next_codes();
+    const std::int64_t start = row;
+    for (; row < chunk.length; ++row) {
+        const char* view = views + 16 * row;
+        if (read<std::uint32_t>(view) > 12 || !chunk.present(row)) break;
+        const std::uint64_t code = table.find_whole(words_of_view(view));
+        if (code == KeyTable::absent) break;
+        codes[row - start] = static_cast<std::uint32_t>(code);
+    }
+    builder.passed(static_cast<std::uint64_t>(row - start));
+    return row;
+}
+
 }  // namespace
 
 std::optional<KeyGroups> group_string_keys(std::span<const StringChunk> chunks, bool runs_allowed) {
@@ -221,6 +272,10 @@ std::optional<KeyGroups> group_string_keys(std::span<const StringChunk> chunks, 
     for (const StringChunk& chunk : chunks) {
         std::int64_t row = 0;
         while (row < chunk.length) {
+            if (builder.in_codes() && chunk.layout == StringChunk::Layout::views) {
+                row = known_short_keys(chunk, row, table, builder);
+                if (row == chunk.length) break;
+            }
             bool added = false;
             std::uint64_t code;
             std::int64_t count = 1;
