@@ -102,8 +102,7 @@ std::uint64_t mixed(std::uint64_t h) noexcept {
     return mixed(h);
 }
 
-// The keys seen so far, each with its code; kept at most a quarter full, so that a lookup, on rows
-// in no order, mostly finds its key in the first slot it tries.
+// The keys seen so far, each with its code, found through a table of slots (see sparseness).
 class KeyTable {
 public:
     KeyTable() : slots_(64, empty) {}
@@ -127,7 +126,7 @@ public:
     // A code for something no key equals (the missing keys).
     std::uint64_t reserve() { return add({}, no_slot); }
 
-    static constexpr std::uint64_t absent = std::numeric_limits<std::uint64_t>::max();
+    static constexpr std::uint64_t absent = std::numeric_limits<std::uint64_t>::max();  // no code of 32 bits
 
     // The code of a key of at most 12 characters (its words are the whole key), or `absent`.
     [[gnu::always_inline]] std::uint64_t find_whole(KeyWords words) const noexcept {
@@ -144,20 +143,28 @@ private:
         std::string_view text;
         std::uint64_t hash;
     };
-    static constexpr std::uint64_t empty = std::numeric_limits<std::uint64_t>::max();
-    static constexpr std::uint64_t no_slot = empty;
+    // Codes of 32 bits, all below `empty` (the caller stops before), so that a small table stays
+    // in the first-level cache.
+    static constexpr std::uint32_t empty = std::numeric_limits<std::uint32_t>::max();
+    static constexpr std::uint64_t no_slot = std::numeric_limits<std::uint64_t>::max();
+
+    // How many slots a key has at least: small tables are kept a sixteenth full, so that a lookup
+    // on rows in no order nearly always finds its key at the first slot it tries (a quarter full,
+    // a lookup in six goes on to the next, and mispredicts); large ones a quarter full, to bound
+    // their memory.
+    std::uint64_t sparseness() const noexcept { return slots_.size() < (std::uint64_t{1} << 16) ? 16 : 4; }
 
     std::uint64_t add(const Entry& entry, std::uint64_t slot) {
         const std::uint64_t code = keys_.size();
         keys_.push_back(entry);
-        if (slot != no_slot) slots_[slot] = code;
-        if (4 * keys_.size() > slots_.size()) grow();
+        if (slot != no_slot) slots_[slot] = static_cast<std::uint32_t>(code);
+        if (sparseness() * keys_.size() > slots_.size()) grow();
         return code;
     }
 
     void grow() {
-        std::vector<std::uint64_t> larger(2 * slots_.size(), empty);
-        for (const std::uint64_t known : slots_) {
+        std::vector<std::uint32_t> larger(2 * slots_.size(), empty);
+        for (const std::uint32_t known : slots_) {
             if (known == empty) continue;
             std::uint64_t slot = keys_[known].hash & (larger.size() - 1);
             while (larger[slot] != empty) slot = (slot + 1) & (larger.size() - 1);
@@ -166,7 +173,7 @@ private:
         slots_.swap(larger);
     }
 
-    std::vector<std::uint64_t> slots_;
+    std::vector<std::uint32_t> slots_;
     std::vector<Entry> keys_;
 };
 
@@ -291,7 +298,7 @@ std::optional<KeyGroups> group_string_keys(std::span<const StringChunk> chunks, 
                 // Rows in a run of one key, as in a frame sorted by key, skip the table.
                 count = run_length(chunk, row, key);
             }
-            if (added && table.count() > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
+            if (added && table.count() >= std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
             builder.next(code, added, static_cast<std::uint64_t>(count));
             row += count;
         }
