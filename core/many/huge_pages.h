@@ -3,6 +3,8 @@
 
 #include <cstddef>
 #include <new>
+#include <type_traits>
+#include <utility>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -45,6 +47,18 @@ struct HugePageAllocator {
         } else {
             ::operator delete(p, std::align_val_t{huge_page});
         }
+    }
+
+    // Elements made without a value (vector::resize) keep what the memory holds, for types that
+    // have no constructor of their own: every array of this allocator is written in full before
+    // it is read, and zeroing many megabytes first would cost as much as a pass of the kernels.
+    template <class U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
     }
 
     template <class U>
