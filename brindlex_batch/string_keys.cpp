@@ -6,6 +6,7 @@
 #include <array>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 namespace brindlex::batch {
 namespace {
@@ -73,12 +74,26 @@ constexpr auto view_masks = [] {
     return {read<std::uint64_t>(view) & mask.head, read<std::uint64_t>(view + 8) & mask.tail};
 }
 
-KeyWords words_of_text(std::string_view key) noexcept {
+// The words of a key of at most 12 characters, read in place where 12 bytes from its start lie
+// before `end` (the end of the chunk's characters), as a view would hold it: copied byte by byte
+// into a view first, the words would wait on a store that cannot be forwarded, at every row.
+[[gnu::always_inline]] inline KeyWords words_of_short_text(std::string_view key, const char* end) noexcept;
+
+[[gnu::always_inline]] inline KeyWords words_of_text(std::string_view key) noexcept {
     char view[16] = {};
     const auto size = static_cast<std::uint32_t>(key.size());
     std::memcpy(view, &size, 4);
     std::memcpy(view + 4, key.data(), key.size() <= 12 ? key.size() : 4);
     return {read<std::uint64_t>(view), key.size() <= 12 ? read<std::uint64_t>(view + 8) : 0};
+}
+
+KeyWords words_of_short_text(std::string_view key, const char* end) noexcept {
+    if (end - key.data() < 12) return words_of_text(key);
+    const auto size = static_cast<std::uint32_t>(key.size());
+    const auto first = read<std::uint64_t>(key.data());
+    const auto last = read<std::uint32_t>(key.data() + 8);
+    const ViewMask mask = view_masks[size];
+    return {(size | first << 32) & mask.head, (first >> 32 | std::uint64_t{last} << 32) & mask.tail};
 }
 
 std::uint64_t mixed(std::uint64_t h) noexcept {
@@ -249,22 +264,49 @@ std::int64_t run_length(const StringChunk& chunk, std::int64_t row, std::string_
 }
 
 // Rows in no order (a key met again after others) with keys present, of at most 12 characters
-// and numbered already: nearly every row of a frame of tickers in date order. Each view's two
-// words are its key, looked up with no look at its neighbours and no test of the layout. Returns
+// and numbered already: nearly every row of a frame of tickers in date order. Each key's two
+// words are found in the table with no look at its neighbours, in a loop for one layout. Returns
 // the first row that is none of these, for the general path.
+template <StringChunk::Layout L>
 std::int64_t known_short_keys(const StringChunk& chunk, std::int64_t row, const KeyTable& table,
                               GroupBuilder& builder) noexcept {
-    const char* views = static_cast<const char*>(chunk.index) + 16 * chunk.offset;
     std::uint32_t* codes = builder.next_codes();
     const std::int64_t start = row;
+    const char* end = nullptr;  // of the chunk's characters
+    if constexpr (L != StringChunk::Layout::views) {
+        const std::string_view last = chunk.key(chunk.length - 1);
+        end = last.data() + last.size();
+    }
     for (; row < chunk.length; ++row) {
-        const char* view = views + 16 * row;
-        if (read<std::uint32_t>(view) > 12 || !chunk.present(row)) break;
-        const std::uint64_t code = table.find_whole(words_of_view(view));
+        KeyWords words;
+        if constexpr (L == StringChunk::Layout::views) {
+            const char* view = static_cast<const char*>(chunk.index) + 16 * (chunk.offset + row);
+            if (read<std::uint32_t>(view) > 12) break;
+            words = words_of_view(view);
+        } else {
+            using Offset = std::conditional_t<L == StringChunk::Layout::offsets32, std::int32_t, std::int64_t>;
+            const std::string_view key = offset_key<Offset>(chunk, row);
+            if (key.size() > 12) break;
+            words = words_of_short_text(key, end);
+        }
+        if (!chunk.present(row)) break;
+        const std::uint64_t code = table.find_whole(words);
         if (code == KeyTable::absent) break;
         codes[row - start] = static_cast<std::uint32_t>(code);
     }
     builder.passed(static_cast<std::uint64_t>(row - start));
+    return row;
+}
+
+std::int64_t known_short_keys(const StringChunk& chunk, std::int64_t row, const KeyTable& table,
+                              GroupBuilder& builder) noexcept {
+    switch (chunk.layout) {
+        case StringChunk::Layout::views: return known_short_keys<StringChunk::Layout::views>(chunk, row, table, builder);
+        case StringChunk::Layout::offsets32:
+            return known_short_keys<StringChunk::Layout::offsets32>(chunk, row, table, builder);
+        case StringChunk::Layout::offsets64:
+            return known_short_keys<StringChunk::Layout::offsets64>(chunk, row, table, builder);
+    }
     return row;
 }
 
@@ -279,7 +321,7 @@ std::optional<KeyGroups> group_string_keys(std::span<const StringChunk> chunks, 
     for (const StringChunk& chunk : chunks) {
         std::int64_t row = 0;
         while (row < chunk.length) {
-            if (builder.in_codes() && chunk.layout == StringChunk::Layout::views) {
+            if (builder.in_codes()) {
                 row = known_short_keys(chunk, row, table, builder);
                 if (row == chunk.length) break;
             }
