@@ -127,13 +127,8 @@ public:
     // The key's code, numbering it next when new (added then set).
     std::uint64_t code(KeyWords words, std::string_view text, bool& added) {
         const std::uint64_t hash = hash_of(words, text);
-        std::uint64_t slot = hash & (slots_.size() - 1);
-        for (; slots_[slot] != empty; slot = (slot + 1) & (slots_.size() - 1)) {
-            const Entry& known = keys_[slots_[slot]];
-            if (known.hash == hash && known.words == words && (words.whole() || known.text == text)) {
-                return slots_[slot];
-            }
-        }
+        const std::uint64_t slot = slot_of(words, text, hash);
+        if (slots_[slot] != empty) return slots_[slot];
         added = true;
         return add({words, text, hash}, slot);
     }
@@ -145,11 +140,8 @@ public:
 
     // The code of a key of at most 12 characters (its words are the whole key), or `absent`.
     [[gnu::always_inline]] std::uint64_t find_whole(KeyWords words) const noexcept {
-        const std::uint64_t mask = slots_.size() - 1;
-        for (std::uint64_t slot = hash_of(words, {}) & mask; slots_[slot] != empty; slot = (slot + 1) & mask) {
-            if (keys_[slots_[slot]].words == words) return slots_[slot];
-        }
-        return absent;
+        const std::uint32_t code = slots_[slot_of(words, {}, hash_of(words, {}))];
+        return code == empty ? absent : code;
     }
 
 private:
@@ -168,6 +160,18 @@ private:
     // a lookup in six goes on to the next, and mispredicts); large ones a quarter full, to bound
     // their memory.
     std::uint64_t sparseness() const noexcept { return slots_.size() < (std::uint64_t{1} << 16) ? 16 : 4; }
+
+    // The key's slot, holding its code, or the empty slot where it would go.
+    [[gnu::always_inline]] std::uint64_t slot_of(KeyWords words, std::string_view text,
+                                                 std::uint64_t hash) const noexcept {
+        const std::uint64_t mask = slots_.size() - 1;
+        std::uint64_t slot = hash & mask;
+        for (; slots_[slot] != empty; slot = (slot + 1) & mask) {
+            const Entry& known = keys_[slots_[slot]];
+            if (known.hash == hash && known.words == words && (words.whole() || known.text == text)) break;
+        }
+        return slot;
+    }
 
     std::uint64_t add(const Entry& entry, std::uint64_t slot) {
         const std::uint64_t code = keys_.size();

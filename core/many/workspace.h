@@ -29,7 +29,7 @@ public:
 
     // Four series of the block's length: one input gathered and up to three outputs (three inputs
     // and one output for ATR); null unless the block was `gathered`. For runs, the room asked for.
-    double* series() noexcept { return reinterpret_cast<double*>(series_.data()); }
+    double* series() noexcept { return series_.data(); }
     std::span<Run> runs() noexcept { return runs_; }
     // The state of the groups of lanes that take turns over a block.
     void* groups() noexcept { return groups_.data(); }
@@ -40,13 +40,8 @@ private:
     struct alignas(64) Line {
         std::byte bytes[64];
     };
-    // Left uninitialised: every element is written before it is read. Its one member lies at its
-    // address, so a pointer to cells is one to doubles.
-    struct Cell {
-        Cell() noexcept {}
-        double value;
-    };
-    std::vector<Cell, HugePageAllocator<Cell>> series_;
+    // Left uninitialised by its allocator: every element is written before it is read.
+    std::vector<double, HugePageAllocator<double>> series_;
     std::vector<Run> runs_;
     std::vector<Line> groups_;
 };
