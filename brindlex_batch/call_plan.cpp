@@ -50,7 +50,7 @@ std::uint64_t checked_total(std::span<const std::uint64_t> lengths, std::uint64_
 CallPlan plan_call(std::initializer_list<const InputArray*> inputs,
                    std::initializer_list<const OutputArray*> outputs, std::size_t time_axis,
                    const std::optional<std::span<const std::uint64_t>>& runs, std::span<const std::uint64_t> slots,
-                   std::size_t threads) {
+                   std::uint64_t turns, std::size_t threads) {
     const InputArray& model = **inputs.begin();
     if (model.ndim() != 1 && model.ndim() != 2) {
         refuse("arrays must have one or two dimensions");
@@ -63,19 +63,25 @@ CallPlan plan_call(std::initializer_list<const InputArray*> inputs,
         std::ranges::all_of(outputs, [&](const OutputArray* a) { return same_shape(*a, model); });
     if (!shapes_agree) refuse("every array must have the same shape");
 
-    CallPlan plan{time_axis, 0, {}, runs.has_value(), {}, 1, model.shape(time_axis), false};
-    if (runs) {
+    CallPlan plan{time_axis, 0, {}, runs.has_value(), {}, 1, model.shape(time_axis), false, turns};
+    if (runs || turns != 0) {
         const bool columns =
             std::ranges::all_of(inputs, [](const InputArray* a) { return contiguous_column(*a); }) &&
             std::ranges::all_of(outputs, [](const OutputArray* a) { return contiguous_column(*a); });
         if (!columns) {
             refuse("'lengths' needs contiguous one-dimensional arrays");
         }
+    }
+    if (runs) {
         plan.runs = *runs;
         checked_total(plan.runs, model.shape(0));
         if (!slots.empty() && slots.size() != model.shape(0)) refuse("'groups' needs one row per element");
         plan.slots = slots;
         plan.series = plan.runs.size();
+    } else if (turns != 0) {
+        plan.series = turns;
+        plan.length = model.shape(0) / turns;
+        plan.gathered = true;
     } else {
         plan.series = model.ndim() == 1 ? 1 : model.shape(1 - time_axis);
         const auto strided = [&](const auto* a) { return a->stride(time_axis) != 1; };

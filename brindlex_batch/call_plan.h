@@ -20,14 +20,16 @@ struct CallPlan {
     std::size_t threads;               // at least 1, at most one per series
     std::uint64_t length;              // blocks: of every series
     bool gathered;                     // blocks: some array is not contiguous along time
+    std::uint64_t turns;               // blocks: a long column whose rows take turns through this many series
 };
 
 // Raises ValueError unless every array has the first input's shape of one or two dimensions,
 // `time_axis` is one of its axes, and `runs`, when given, split a contiguous column exactly,
-// taking it as it lies or, when `slots` are given, with each row moved to its slot.
+// taking it as it lies or, when `slots` are given, with each row moved to its slot. With `turns`,
+// the long column is a block of that many series, row i in series i mod turns.
 CallPlan plan_call(std::initializer_list<const InputArray*> inputs,
                    std::initializer_list<const OutputArray*> outputs, std::size_t time_axis,
                    const std::optional<std::span<const std::uint64_t>>& runs, std::span<const std::uint64_t> slots,
-                   std::size_t threads);
+                   std::uint64_t turns, std::size_t threads);
 
 }  // namespace brindlex::batch

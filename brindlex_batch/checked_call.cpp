@@ -190,7 +190,7 @@ void CheckedCall::read_groups(nb::handle groups, bool with_lengths) {
 
 std::optional<std::span<const std::uint64_t>> CheckedCall::runs() const noexcept {
     if (lengths_) return std::span<const std::uint64_t>{lengths_->data(), lengths_->shape(0)};
-    if (groups_) return groups_->lengths();
+    if (groups_ && groups_->turns() == 0) return groups_->lengths();
     return std::nullopt;
 }
 

@@ -48,11 +48,14 @@ public:
     std::size_t time_axis() const noexcept { return time_axis_; }
     std::size_t threads() const noexcept { return threads_; }
     // The consecutive runs a long column is cut into, by `lengths` or by the groups of `groups`;
-    // none when neither was given.
+    // none when neither was given, or when the groups take turns.
     std::optional<std::span<const std::uint64_t>> runs() const noexcept;
     // Where the groups of `groups` lie scattered over the rows: each row's slot when they are laid
     // out group by group; else empty.
     std::span<const std::uint64_t> grouped_slots() const noexcept;
+    // Groups of `groups` whose rows take turns (row i in the group of row i mod that many): how
+    // many; else 0.
+    std::uint64_t grouped_turns() const noexcept { return groups_ ? groups_->turns() : 0; }
 
     // Copies what the kernels wrote into arrays of their own over the caller's, then gives the
     // results: the one array, or the three as an instance of `tuple_type` (a subclass of tuple

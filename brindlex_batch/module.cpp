@@ -81,7 +81,8 @@ constexpr Signature macd_signature{1, {"data"}, 3, {"fast_period", "slow_period"
 constexpr Signature bars{3, {"high", "low", "close"}, 1, {"period"}, 1};
 
 CallPlan plan_of(const CheckedCall& call, Inputs inputs, Outputs outputs) {
-    return plan_call(inputs, outputs, call.time_axis(), call.runs(), call.grouped_slots(), call.threads());
+    return plan_call(inputs, outputs, call.time_axis(), call.runs(), call.grouped_slots(), call.grouped_turns(),
+                     call.threads());
 }
 
 template <ManyKernel many, RunsKernel runs>
@@ -92,8 +93,8 @@ nb::object moving_average(nb::handle data, nb::handle period, nb::handle axis, n
     const OutputArray target = call.target(0);
     const CallPlan plan = plan_of(call, {&in}, {&target});
     const std::uint64_t p = call.period(0);
-    const core::BlockIn in_block = input_block(in, plan.time_axis);
-    const core::BlockOut out_block = output_block(target, plan.time_axis);
+    const core::BlockIn in_block = input_block(in, plan.time_axis, plan.turns);
+    const core::BlockOut out_block = output_block(target, plan.time_axis, plan.turns);
     compute(
         plan, {&in}, {&target},
         [&](std::uint64_t first, std::uint64_t count, core::Workspace& work) {
@@ -122,10 +123,10 @@ nb::object macd(nb::handle data, nb::handle fast_period, nb::handle slow_period,
     const InputArray in = call.input(0);
     const OutputArray outs[3] = {call.target(0), call.target(1), call.target(2)};
     const CallPlan plan = plan_of(call, {&in}, {&outs[0], &outs[1], &outs[2]});
-    const core::BlockIn in_block = input_block(in, plan.time_axis);
-    const core::BlockOut out_blocks[3] = {output_block(outs[0], plan.time_axis),
-                                          output_block(outs[1], plan.time_axis),
-                                          output_block(outs[2], plan.time_axis)};
+    const core::BlockIn in_block = input_block(in, plan.time_axis, plan.turns);
+    const core::BlockOut out_blocks[3] = {output_block(outs[0], plan.time_axis, plan.turns),
+                                          output_block(outs[1], plan.time_axis, plan.turns),
+                                          output_block(outs[2], plan.time_axis, plan.turns)};
     compute(
         plan, {&in}, {&outs[0], &outs[1], &outs[2]},
         [&](std::uint64_t first, std::uint64_t count, core::Workspace& work) {
@@ -149,9 +150,9 @@ nb::object atr(nb::handle high, nb::handle low, nb::handle close, nb::handle per
     const InputArray ins[3] = {call.input(0), call.input(1), call.input(2)};
     const OutputArray target = call.target(0);
     const CallPlan plan = plan_of(call, {&ins[0], &ins[1], &ins[2]}, {&target});
-    const core::BlockIn in_blocks[3] = {input_block(ins[0], plan.time_axis), input_block(ins[1], plan.time_axis),
-                                        input_block(ins[2], plan.time_axis)};
-    const core::BlockOut out_block = output_block(target, plan.time_axis);
+    const core::BlockIn in_blocks[3] = {input_block(ins[0], plan.time_axis, plan.turns), input_block(ins[1], plan.time_axis, plan.turns),
+                                        input_block(ins[2], plan.time_axis, plan.turns)};
+    const core::BlockOut out_block = output_block(target, plan.time_axis, plan.turns);
     compute(
         plan, {&ins[0], &ins[1], &ins[2]}, {&target},
         [&](std::uint64_t first, std::uint64_t count, core::Workspace& work) {

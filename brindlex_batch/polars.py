@@ -15,8 +15,8 @@ expressions for code that type-checks (type checkers do not see registered names
 
 from __future__ import annotations
 
-from collections.abc import Callable, Sequence
-from typing import TypeAlias, TypedDict
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from typing import TYPE_CHECKING, TypeAlias, TypedDict
 
 import numpy as np
 import numpy.typing as npt
@@ -24,6 +24,9 @@ import polars as pl
 
 import brindlex_batch
 from brindlex_batch import _native
+
+if TYPE_CHECKING:
+    from polars._typing import IntoExpr as AnyIntoExpr, WindowMappingStrategy
 
 __all__ = ["BrindlexExpr", "atr", "ema", "macd", "sma"]
 
@@ -144,7 +147,7 @@ def _result(name: str, outputs: Sequence[npt.NDArray[np.float64]], nan_as_null: 
 
 
 def _indicator(inputs: Sequence[IntoExpr], by: IntoExpr | None, kernel: _Kernel,
-               dtype: pl.DataType, nan_as_null: bool) -> pl.Expr:
+               dtype: pl.DataType, nan_as_null: bool, name: str | None = None) -> pl.Expr:
     kernel([_EMPTY] * len(inputs), {})  # bad periods fail here, not when the query runs
     count = len(inputs)
     exprs = [_expr(column) for column in inputs]
@@ -157,7 +160,51 @@ def _indicator(inputs: Sequence[IntoExpr], by: IntoExpr | None, kernel: _Kernel,
         outputs = kernel(columns, {} if by is None else _grouping(series[count]))
         return _result(series[0].name, outputs, nan_as_null)
 
-    return pl.map_batches(exprs, compute, return_dtype=dtype)
+    expr = pl.map_batches(exprs, compute, return_dtype=dtype)
+    if name is not None:
+        expr = expr.alias(name)
+    if by is not None:
+        return expr
+    return _Ungrouped.wrap(expr, lambda key: _indicator(inputs, key, kernel, dtype, nan_as_null, name))
+
+
+class _Ungrouped(pl.Expr):
+    """An indicator over the whole column, whose ``.over(keys)`` is the same indicator with
+    ``by=keys``: one call of the kernels for every group, where polars would call the function once
+    per group and pay the front's fixed cost on each. The results are the same either way."""
+
+    _grouped: Callable[[pl.Expr], pl.Expr]
+
+    @classmethod
+    def wrap(cls, expr: pl.Expr, grouped: Callable[[pl.Expr], pl.Expr]) -> _Ungrouped:
+        wrapped = cls._from_pyexpr(expr._pyexpr)
+        assert isinstance(wrapped, _Ungrouped)
+        wrapped._grouped = grouped
+        return wrapped
+
+    def alias(self, name: str) -> pl.Expr:
+        # Naming the result is so common before .over() that it keeps the one call.
+        return _Ungrouped.wrap(super().alias(name), lambda key: self._grouped(key).alias(name))
+
+    def over(self, partition_by: AnyIntoExpr | Iterable[AnyIntoExpr] = None, *more_exprs: AnyIntoExpr,
+             order_by: AnyIntoExpr | Iterable[AnyIntoExpr] = None, descending: bool = False,
+             nulls_last: bool = False, mapping_strategy: WindowMappingStrategy = "group_to_rows") -> pl.Expr:
+        # Only column names and expressions, alone or in a list or tuple, are taken apart here;
+        # an iterator is read once, and passed on as the list it was.
+        given = ([] if partition_by is None else list(partition_by)
+                 if isinstance(partition_by, (list, tuple, Iterator))
+                 else [partition_by]) + list(more_exprs)
+        keys = [_expr(key) for key in given if isinstance(key, (str, pl.Expr))]
+        # Literal keys, or a key naming several columns (polars then expands the window into several
+        # results), keep polars' own window.
+        if (not keys or len(keys) < len(given) or order_by is not None or mapping_strategy != "group_to_rows"
+                or any(key.meta.has_multiple_outputs() for key in keys)):
+            return super().over(given or None, order_by=order_by, descending=descending,
+                                nulls_last=nulls_last, mapping_strategy=mapping_strategy)
+        # Several keys group by their combination.
+        if len(keys) == 1:
+            return self._grouped(keys[0])
+        return self._grouped(pl.struct(keys))
 
 
 def sma(column: IntoExpr, period: int, *, by: IntoExpr | None = None, nan_as_null: bool = True) -> pl.Expr:
@@ -183,7 +230,7 @@ def atr(high: IntoExpr, low: IntoExpr, close: IntoExpr, period: int = 14, *,
         by: IntoExpr | None = None, nan_as_null: bool = True) -> pl.Expr:
     """Average true range, per key of ``by``; named ``atr``."""
     return _indicator([high, low, close], by, lambda c, grouping: (
-        brindlex_batch.atr(c[0], c[1], c[2], period, **grouping),), pl.Float64(), nan_as_null).alias("atr")
+        brindlex_batch.atr(c[0], c[1], c[2], period, **grouping),), pl.Float64(), nan_as_null, "atr")
 
 
 @pl.api.register_expr_namespace("bx")

@@ -14,9 +14,10 @@ using InputArray = ArrayView<const double>;
 using OutputArray = ArrayView<double>;
 using LengthArray = ArrayView<const std::uint64_t>;
 
-// A one-dimensional array is one series; in two dimensions every index of the other axis is one.
-core::BlockIn input_block(const InputArray& array, std::size_t time_axis) noexcept;
-core::BlockOut output_block(const OutputArray& array, std::size_t time_axis) noexcept;
+// A one-dimensional array is one series, or with `turns` that many series whose rows take turns
+// (row i in series i mod turns); in two dimensions every index of the other axis is one.
+core::BlockIn input_block(const InputArray& array, std::size_t time_axis, std::uint64_t turns = 0) noexcept;
+core::BlockOut output_block(const OutputArray& array, std::size_t time_axis, std::uint64_t turns = 0) noexcept;
 
 // A long column, contiguous, as the run kernels take it.
 core::InputSlice input_column(const InputArray& array) noexcept;

@@ -267,6 +267,37 @@ std::int64_t run_length(const StringChunk& chunk, std::int64_t row, std::string_
     return end - row;
 }
 
+// Rows that repeat the row `turn` rows before them, with keys present: a frame in date order with
+// every key once per date, `turn` the number of keys. Each row's code is that row's, with no look
+// in the table. Returns the first row that differs, for the other paths.
+std::int64_t repeated_keys(const StringChunk& chunk, std::int64_t row, std::int64_t turn,
+                           GroupBuilder& builder) noexcept {
+    const std::uint32_t* codes = builder.next_codes();
+    const std::int64_t start = row;
+    if (turn <= 0 || row < turn) return row;
+    if (chunk.layout == StringChunk::Layout::views) {
+        // Equal views hold the same characters in place or point at the same ones.
+        const char* views = static_cast<const char*>(chunk.index) + 16 * chunk.offset;
+        for (; row < chunk.length; ++row) {
+            const char* view = views + 16 * row;
+            if (read<std::uint64_t>(view) != read<std::uint64_t>(view - 16 * turn) ||
+                read<std::uint64_t>(view + 8) != read<std::uint64_t>(view + 8 - 16 * turn) || !chunk.present(row) ||
+                !chunk.present(row - turn)) {
+                break;
+            }
+        }
+    } else {
+        while (row < chunk.length && chunk.present(row) && chunk.present(row - turn) &&
+               chunk.key(row) == chunk.key(row - turn)) {
+            ++row;
+        }
+    }
+    std::uint32_t* to = builder.next_codes();
+    for (std::int64_t k = 0; k < row - start; ++k) to[k] = codes[k - turn];
+    builder.passed(static_cast<std::uint64_t>(row - start));
+    return row;
+}
+
 // Rows in no order (a key met again after others) with keys present, of at most 12 characters
 // and numbered already: nearly every row of a frame of tickers in date order. Each key's two
 // words are found in the table with no look at its neighbours, in a loop for one layout. Returns
@@ -326,6 +357,7 @@ std::optional<KeyGroups> group_string_keys(std::span<const StringChunk> chunks, 
         std::int64_t row = 0;
         while (row < chunk.length) {
             if (builder.in_codes()) {
+                row = repeated_keys(chunk, row, static_cast<std::int64_t>(table.count()), builder);
                 row = known_short_keys(chunk, row, table, builder);
                 if (row == chunk.length) break;
             }

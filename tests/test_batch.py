@@ -115,12 +115,21 @@ CODE_DTYPES = [np.int8, np.uint8, np.int16, np.uint16, np.int32, np.uint32, np.i
 
 def grouped(draw, inputs, dtype, lengths, threads):
     """The series of `lengths` as groups of rows of one column, for groups=: each group's rows
-    adjacent or interleaved with the others', its code dense or sparse, of any integer dtype."""
+    adjacent, interleaved with the others' at random, or taking turns with them (rows in date
+    order, every group once per date, the last two rows sometimes swapped), its code dense or
+    sparse, of any integer dtype."""
     rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    rows = draw(st.sampled_from(["adjacent", "shuffled", "turns"]))
+    if rows == "turns":
+        lengths = [lengths[0]] * len(lengths) if lengths else []
     series = [[values(draw, dtype, n) for n in lengths] for _ in range(inputs)]
     labels = np.repeat(np.arange(len(lengths)), lengths)
-    if draw(st.booleans()):
+    if rows == "shuffled":
         labels = rng.permutation(labels)
+    elif rows == "turns" and lengths:
+        labels = np.tile(rng.permutation(len(lengths)), lengths[0])
+        if draw(st.booleans()):
+            labels[-2:] = labels[-2:][::-1].copy()
     # Row order within each group: the rows of group g hold series g in order.
     order = np.argsort(labels, kind="stable")
     code_dtype = np.dtype(draw(st.sampled_from(CODE_DTYPES)))

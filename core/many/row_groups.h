@@ -39,6 +39,13 @@ inline bool dense_codes(const CodeScan& scan, std::size_t rows) noexcept {
 template <CodeType Code>
 std::span<const std::uint64_t> run_lengths(std::span<const Code> codes, std::span<std::uint64_t> room) noexcept;
 
+// Rows that take turns through the groups in one fixed order, as a panel appended date by date
+// with every key once per date: the number of rows in a turn, where row i belongs to the group of
+// row i mod that number (each group then holds rows / turn rows); 0 when the codes do not repeat
+// so. The rows of one turn may still share codes: count the groups to know.
+template <CodeType Code>
+std::uint64_t turn_length(std::span<const Code> codes) noexcept;
+
 // Counting sort, in two steps. count_groups fills `table` (scan.largest + 1 entries) with each
 // code's count and gives the number of groups. place_rows then writes each row's slot into `slots`
 // (one entry per row): where the row lies when the rows are laid out group by group, each group's
@@ -64,6 +71,7 @@ void split_pairs(std::span<const CodeRow> pairs, std::span<std::uint64_t> slots,
     extern template CodeScan scan_codes(std::span<const Code>) noexcept;                                        \
     extern template std::span<const std::uint64_t> run_lengths(std::span<const Code>, std::span<std::uint64_t>) \
         noexcept;                                                                                               \
+    extern template std::uint64_t turn_length(std::span<const Code>) noexcept;                                 \
     extern template std::size_t count_groups(std::span<const Code>, std::span<std::uint64_t>) noexcept;         \
     extern template std::size_t place_rows(std::span<const Code>, std::span<std::uint64_t>,                     \
                                            std::span<std::uint64_t>) noexcept;                                  \
@@ -87,6 +95,10 @@ public:
     // then reads (or writes) the column in order and writes (or reads) each group's stretch in
     // order, where a pass in the new order would jump through the column at every row.
     std::span<const std::uint64_t> slots() const noexcept { return slots_; }
+    // Rows that take turns through the groups: the number of groups, each row in the group of row
+    // (row mod groups), so that the column is a block of that many series along a strided time
+    // axis, read and written where it lies. 0 otherwise; lengths() and slots() are then empty.
+    std::uint64_t turns() const noexcept { return turns_; }
 
 private:
     RowGroups() = default;
@@ -96,6 +108,7 @@ private:
     std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> lengths_;
     std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> slots_;
     std::size_t groups_ = 0;
+    std::uint64_t turns_ = 0;
 };
 
 template <CodeType Code>
@@ -116,6 +129,14 @@ RowGroups RowGroups::of(std::span<const Code> codes) {
     }
     if (dense_codes(scan, codes.size())) {
         g.lengths_.resize(scan.largest + 1);
+        // Groups that take turns, one row each per turn, are a block of series as it lies: the
+        // rows of the first turn hold every group once. Rows in no such order fail the test early.
+        if (const std::uint64_t turn = turn_length(codes);
+            turn != 0 && count_groups(codes.first(turn), std::span<std::uint64_t>(g.lengths_)) == turn) {
+            g.turns_ = turn;
+            g.lengths_.clear();
+            return g;
+        }
         if (count_groups(codes, std::span<std::uint64_t>(g.lengths_)) == scan.runs) {
             g.as_runs(codes, scan.runs);
             return g;
