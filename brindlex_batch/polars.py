@@ -7,7 +7,8 @@ Importing this module registers the expression namespace ``bx``::
     brindlex_batch.polars.atr("high", "low", "close", 14, by="ticker")
 
 ``by`` (a column name or an expression) splits the column into one series per key, the rows of a
-key in frame order; keys need not be adjacent. Without it the whole column is one series. A null
+key in frame order; keys need not be adjacent. Without it the whole column is one series, and
+``.over(keys)`` straight on the expression is the same as ``by=keys``, in one call. A null
 input is NaN to the kernels; every NaN of a result comes back as null, unless
 ``nan_as_null=False``, which keeps the NaN bits. The module-level functions are the same
 expressions for code that type-checks (type checkers do not see registered namespaces).
