@@ -27,7 +27,7 @@ has written nothing into ``out``.
 """
 
 from pathlib import Path as _Path
-from typing import NamedTuple, SupportsIndex
+from typing import TYPE_CHECKING, NamedTuple, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
@@ -142,3 +142,11 @@ def atr(high: npt.ArrayLike, low: npt.ArrayLike, close: npt.ArrayLike,
             raise
     inputs = [("high", high), ("low", low), ("close", close)]
     return _swept_call(_native.atr, inputs, [("period", period)], axis, lengths, groups, out, threads, 1)[0]
+
+
+# Plain calls (integer periods, known keywords) bind their arguments in C++ and go straight to the
+# kernels, which saves the interpreter's frame of the definitions above: a tenth of a microsecond,
+# a third of a short call's cost. Every other call, sweeps included, runs the definitions.
+if not TYPE_CHECKING:
+    sma, ema, macd, atr = (_native.fast_front(f, n) for f, n in (
+        (sma, _native.sma), (ema, _native.ema), (macd, _native.macd), (atr, _native.atr)))

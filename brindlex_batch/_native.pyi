@@ -30,6 +30,11 @@ def macd(data: numpy.typing.ArrayLike, fast_period: SupportsIndex | Sequence[Sup
 def atr(high: numpy.typing.ArrayLike, low: numpy.typing.ArrayLike, close: numpy.typing.ArrayLike, period: SupportsIndex | Sequence[SupportsIndex], axis: SupportsIndex, lengths: numpy.typing.ArrayLike | None, groups: numpy.typing.ArrayLike | None, out: numpy.typing.NDArray[numpy.float64] | None, threads: SupportsIndex, /) -> numpy.typing.NDArray[numpy.float64]:
     """Average true range of every series of bars, as brindlex_batch.atr."""
 
+def fast_front(definition: object, native: object) -> object:
+    """
+    The public function of that Python definition whose plain calls go straight to the native function.
+    """
+
 def macd_signal_start(slow_period: int, signal_period: int) -> int:
     """Where MACD's signal line starts, as the kernels compute it."""
 

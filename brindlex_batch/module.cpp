@@ -18,6 +18,7 @@
 #include "core/many/kernels.h"
 #include "core/seeds.h"
 #include "dispatch_targets.h"
+#include "fast_front.h"
 #include "fast_function.h"
 #include "group_keys.h"
 #include "run_share.h"
@@ -33,7 +34,12 @@ namespace {
 using Inputs = std::initializer_list<const InputArray*>;
 using Outputs = std::initializer_list<const OutputArray*>;
 
-// Computes with the interpreter lock released, each thread on its own share of the series or runs:
+// Calls on fewer values than this keep the interpreter lock: giving it away and taking it back
+// costs about what computing them does (and, where other threads want it, far more).
+constexpr std::uint64_t values_worth_unlocking = 4096;
+
+// Computes with the interpreter lock released (for all but short calls), each thread on its own
+// share of the series or runs:
 // on_series(first, count, work) over series of the blocks, on_runs(runs, share, work) over
 // consecutive runs of the columns (share: a RunShare, which has gathered the share's rows when the
 // groups lie scattered, and whose results are put back in their rows after). Every share's workspace is
@@ -48,7 +54,8 @@ void compute(const CallPlan& plan, Inputs inputs, Outputs outputs, const OnSerie
         for (std::size_t k = 0; k < plan.threads; ++k) {
             work.push_back(core::Workspace::for_blocks(first(k + 1) - first(k), plan.length, plan.gathered));
         }
-        nb::gil_scoped_release unlocked;
+        std::optional<nb::gil_scoped_release> unlocked;
+        if (plan.series * plan.length >= values_worth_unlocking) unlocked.emplace();
         run_parts(plan.threads, [&](std::size_t k) {
             if (first(k + 1) > first(k)) on_series(first(k), first(k + 1) - first(k), work[k]);
         });
@@ -60,7 +67,8 @@ void compute(const CallPlan& plan, Inputs inputs, Outputs outputs, const OnSerie
         const std::uint64_t elements = parts[k + 1].element - parts[k].element;
         work.push_back(core::Workspace::for_runs(parts[k + 1].run - parts[k].run, columns * elements));
     }
-    nb::gil_scoped_release unlocked;
+    std::optional<nb::gil_scoped_release> unlocked;
+    if (parts.back().element >= values_worth_unlocking) unlocked.emplace();
     run_parts(plan.threads, [&](std::size_t k) {
         const RunBoundary begin = parts[k], end = parts[k + 1];
         if (end.element == begin.element) return;
@@ -260,6 +268,15 @@ NB_MODULE(_native, m) {
 
     if (PyModule_AddFunctions(m.ptr(), indicator_functions) != 0) throw nb::python_error();
 
+    m.def(
+        "fast_front",
+        [](nb::handle definition, nb::handle native) {
+            PyObject* front = fast_front(definition.ptr(), native.ptr(), "brindlex_batch");
+            if (!front) throw nb::python_error();
+            return nb::steal(front);
+        },
+        "definition"_a, "native"_a,
+        "The public function of that Python definition whose plain calls go straight to the native function.");
     m.def("macd_signal_start",
           [](std::uint64_t slow, std::uint64_t signal) { return brindlex::core::macd_signal_start(slow, signal); },
           "slow_period"_a, "signal_period"_a, "Where MACD's signal line starts, as the kernels compute it.");

@@ -371,3 +371,29 @@ def test_a_child_process_computes_on_helper_threads_of_its_own():
         assert os.waitpid(pid, 0)[1] == 0
     """
     subprocess.run([sys.executable, "-P", "-c", script], check=True, timeout=120)
+
+
+def test_calls_bind_their_arguments_as_the_signature_says():
+    """Plain calls bind in C++, every other call runs the Python definition: both take the same
+    arguments the same way, and the functions look and pickle as the definitions do."""
+    import inspect
+    import pickle
+
+    x = np.random.default_rng(7).normal(0, 1, 50).cumsum()
+    want = [np.empty_like(x) for _ in range(3)]
+    brindlex.indicator_macd(12, 26, 9, x, *want)
+    by_position = bb.macd(x)
+    # Defaults filled in, keywords in any order, a period as a NumPy integer (the definition's path).
+    for got in (by_position, bb.macd(x, 12, signal_period=9), bb.macd(signal_period=9, data=x, slow_period=26),
+                bb.macd(x, np.int64(12), 26, 9, threads=1, axis=-1), bb.macd(x, out=tuple(np.empty((3, 50))))):
+        assert all(np.array_equal(bits(g), bits(w)) for g, w in zip(got, want))
+    with pytest.raises(TypeError, match=r"macd\(\) got an unexpected keyword argument 'period'"):
+        bb.macd(x, period=3)
+    with pytest.raises(TypeError, match=r"sma\(\) got multiple values for argument 'period'"):
+        bb.sma(x, 3, period=3)
+    with pytest.raises(TypeError, match=r"atr\(\) takes from 3 to 4 positional arguments but 5 were given"):
+        bb.atr(x, x, x, 3, -1)
+    assert str(inspect.signature(bb.atr)) == "(high, low, close, period=14, *, axis=-1, lengths=None, groups=None, out=None, threads=1)"
+    assert pickle.loads(pickle.dumps(bb.ema)) is bb.ema and bb.ema.__module__ == "brindlex_batch"
+    assert "Exponential moving average" in bb.ema.__doc__
+

@@ -10,12 +10,15 @@
 #include <sys/mman.h>
 #endif
 
+#include "core/many/scratch_cache.h"
+
 namespace brindlex::core {
 
 // A call's scratch memory is fresh from the system on every call, which then faults it in page by
 // page as the kernels first touch it: at 4 KiB a page, those faults cost more than the kernels'
 // own work on columns of millions of rows. Asked for transparent huge pages, the system faults in
-// 2 MiB at a time. Smaller arrays come from the usual heap.
+// 2 MiB at a time; and the last arrays freed are kept for the next calls (scratch_cache.h), which
+// find them faulted in already. Smaller arrays come from the usual heap.
 template <class T>
 struct HugePageAllocator {
     using value_type = T;
@@ -33,6 +36,7 @@ struct HugePageAllocator {
         const std::size_t bytes = n > static_cast<std::size_t>(-1) / sizeof(T) ? static_cast<std::size_t>(-1)
                                                                                 : n * sizeof(T);
         if (!huge(n)) return static_cast<T*>(::operator new(bytes));
+        if (void* kept = scratch_cache::take(bytes)) return static_cast<T*>(kept);
         void* p = ::operator new(bytes, std::align_val_t{huge_page});
 #if defined(MADV_HUGEPAGE)
         // Advice only: where the system has no huge page to lend, the memory is faulted in as usual.
@@ -44,7 +48,7 @@ struct HugePageAllocator {
     void deallocate(T* p, std::size_t n) noexcept {
         if (!huge(n)) {
             ::operator delete(p);
-        } else {
+        } else if (!scratch_cache::keep(p, n * sizeof(T))) {
             ::operator delete(p, std::align_val_t{huge_page});
         }
     }
