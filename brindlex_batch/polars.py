@@ -185,7 +185,14 @@ class _Ungrouped(pl.Expr):
 
     def alias(self, name: str) -> pl.Expr:
         # Naming the result is so common before .over() that it keeps the one call.
-        return _Ungrouped.wrap(super().alias(name), lambda key: self._grouped(key).alias(name))
+        grouped = self._grouping()
+        if grouped is None:
+            return super().alias(name)
+        return _Ungrouped.wrap(super().alias(name), lambda key: grouped(key).alias(name))
+
+    def _grouping(self) -> Callable[[pl.Expr], pl.Expr] | None:
+        # A copy or an unpickled expression holds only polars' own state: it keeps polars' window.
+        return getattr(self, "_grouped", None)
 
     def over(self, partition_by: AnyIntoExpr | Iterable[AnyIntoExpr] = None, *more_exprs: AnyIntoExpr,
              order_by: AnyIntoExpr | Iterable[AnyIntoExpr] = None, descending: bool = False,
@@ -198,14 +205,13 @@ class _Ungrouped(pl.Expr):
         keys = [_expr(key) for key in given if isinstance(key, (str, pl.Expr))]
         # Literal keys, or a key naming several columns (polars then expands the window into several
         # results), keep polars' own window.
-        if (not keys or len(keys) < len(given) or order_by is not None or mapping_strategy != "group_to_rows"
-                or any(key.meta.has_multiple_outputs() for key in keys)):
+        grouped = self._grouping()
+        if (grouped is None or not keys or len(keys) < len(given) or order_by is not None
+                or mapping_strategy != "group_to_rows" or any(key.meta.has_multiple_outputs() for key in keys)):
             return super().over(given or None, order_by=order_by, descending=descending,
                                 nulls_last=nulls_last, mapping_strategy=mapping_strategy)
         # Several keys group by their combination.
-        if len(keys) == 1:
-            return self._grouped(keys[0])
-        return self._grouped(pl.struct(keys))
+        return grouped(keys[0] if len(keys) == 1 else pl.struct(keys))
 
 
 def sma(column: IntoExpr, period: int, *, by: IntoExpr | None = None, nan_as_null: bool = True) -> pl.Expr:
