@@ -10,12 +10,15 @@ namespace {
 
 constexpr std::size_t most_parameters = 10;
 
+// A METH_FASTCALL function (the C API names this type only from CPython 3.13 on).
+using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);
+
 // What one function binds. Holds a reference to every object it names.
 struct Front {
     PyMethodDef method{};
     std::string name, doc;
     PyObject* definition = nullptr;
-    PyCFunctionFast native = nullptr;
+    FastCall native = nullptr;
     PyObject* native_self = nullptr;
     Py_ssize_t positional = 0;  // parameters that may come by position
     Py_ssize_t count = 0;
@@ -153,7 +156,7 @@ PyObject* fast_front(PyObject* definition, PyObject* native, const char* module_
     Front* front = new Front;
     *static_cast<Front**>(PyModule_GetState(holder)) = front;
     front->definition = Py_NewRef(definition);
-    front->native = reinterpret_cast<PyCFunctionFast>(reinterpret_cast<void (*)()>(PyCFunction_GET_FUNCTION(native)));
+    front->native = reinterpret_cast<FastCall>(reinterpret_cast<void (*)()>(PyCFunction_GET_FUNCTION(native)));
     front->native_self = Py_XNewRef(PyCFunction_GET_SELF(native));
     PyObject* result = nullptr;
     if (read_definition(*front, definition)) {
