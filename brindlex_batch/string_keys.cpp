@@ -272,7 +272,6 @@ std::int64_t run_length(const StringChunk& chunk, std::int64_t row, std::string_
 // in the table. Returns the first row that differs, for the other paths.
 std::int64_t repeated_keys(const StringChunk& chunk, std::int64_t row, std::int64_t turn,
                            GroupBuilder& builder) noexcept {
-    const std::uint32_t* codes = builder.next_codes();
     const std::int64_t start = row;
     if (turn <= 0 || row < turn) return row;
     if (chunk.layout == StringChunk::Layout::views) {
@@ -292,8 +291,9 @@ std::int64_t repeated_keys(const StringChunk& chunk, std::int64_t row, std::int6
             ++row;
         }
     }
-    std::uint32_t* to = builder.next_codes();
-    for (std::int64_t k = 0; k < row - start; ++k) to[k] = codes[k - turn];
+    // Forward, so that a row more than a turn on reads a code this loop wrote.
+    std::uint32_t* codes = builder.next_codes();
+    for (std::int64_t k = 0; k < row - start; ++k) codes[k] = codes[k - turn];
     builder.passed(static_cast<std::uint64_t>(row - start));
     return row;
 }
