@@ -21,6 +21,7 @@
 #include "fast_front.h"
 #include "fast_function.h"
 #include "group_keys.h"
+#include "part_workspaces.h"
 #include "run_share.h"
 #include "series_blocks.h"
 #include "thread_split.h"
@@ -47,13 +48,11 @@ constexpr std::uint64_t values_worth_unlocking = 4096;
 template <class OnSeries, class OnRuns>
 void compute(const CallPlan& plan, Inputs inputs, Outputs outputs, const OnSeries& on_series,
              const OnRuns& on_runs) {
-    std::vector<core::Workspace> work;
-    work.reserve(plan.threads);
     if (!plan.by_runs) {
         const auto first = [&](std::size_t k) { return series_boundary(plan.series, k, plan.threads); };
-        for (std::size_t k = 0; k < plan.threads; ++k) {
-            work.push_back(core::Workspace::for_blocks(first(k + 1) - first(k), plan.length, plan.gathered));
-        }
+        PartWorkspaces work(plan.threads, [&](std::size_t k) {
+            return core::Workspace::for_blocks(first(k + 1) - first(k), plan.length, plan.gathered);
+        });
         std::optional<nb::gil_scoped_release> unlocked;
         if (plan.series * plan.length >= values_worth_unlocking) unlocked.emplace();
         run_parts(plan.threads, [&](std::size_t k) {
@@ -63,10 +62,10 @@ void compute(const CallPlan& plan, Inputs inputs, Outputs outputs, const OnSerie
     }
     const std::vector<RunBoundary> parts = run_boundaries(plan.runs, plan.threads);
     const std::size_t columns = plan.slots.empty() ? 0 : inputs.size() + outputs.size();
-    for (std::size_t k = 0; k < plan.threads; ++k) {
+    PartWorkspaces work(plan.threads, [&](std::size_t k) {
         const std::uint64_t elements = parts[k + 1].element - parts[k].element;
-        work.push_back(core::Workspace::for_runs(parts[k + 1].run - parts[k].run, columns * elements));
-    }
+        return core::Workspace::for_runs(parts[k + 1].run - parts[k].run, columns * elements);
+    });
     std::optional<nb::gil_scoped_release> unlocked;
     if (parts.back().element >= values_worth_unlocking) unlocked.emplace();
     run_parts(plan.threads, [&](std::size_t k) {
@@ -193,9 +192,9 @@ void share_periods(nb::handle periods, std::size_t per_row, const core::BlockOut
     const std::uint64_t groups = (count + core::series_per_group() - 1) / core::series_per_group();
     const std::size_t parts = static_cast<std::size_t>(std::max<std::uint64_t>(1, std::min<std::uint64_t>(requested_threads(threads), groups)));
     const auto first = [&](std::size_t k) { return series_boundary(count, k, parts); };
-    std::vector<core::Workspace> work;
-    work.reserve(parts);
-    for (std::size_t k = 0; k < parts; ++k) work.push_back(core::Workspace::for_blocks(first(k + 1) - first(k), rows.length, gathered));
+    PartWorkspaces work(parts, [&](std::size_t k) {
+        return core::Workspace::for_blocks(first(k + 1) - first(k), rows.length, gathered);
+    });
     nb::gil_scoped_release unlocked;
     run_parts(parts, [&](std::size_t k) {
         const std::uint64_t share = first(k + 1) - first(k);
