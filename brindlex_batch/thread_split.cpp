@@ -23,6 +23,7 @@ std::size_t requested_threads(std::size_t threads) noexcept {
 }
 
 std::uint64_t series_boundary(std::uint64_t count, std::size_t k, std::size_t parts) noexcept {
+    if (k == 0) return 0;  // the usual call, on one thread, asks for no more than its bounds
     if (k >= parts) return count;
     const auto share = static_cast<std::uint64_t>(static_cast<unsigned __int128>(count) * k / parts);
     // Whole groups of lanes to each thread, where every thread gets one, cut at the group boundary
