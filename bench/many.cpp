@@ -160,7 +160,7 @@ void row(const char* name, Shape s, const Job& loop, const std::function<void(La
     jobs.push_back(floor);
     labels.push_back("floor");
     const std::vector<double> best = best_of(jobs, seconds);
-    force_target(targets.back());
+    use_default_targets();
     const double per = 1e9 / static_cast<double>(s.count * s.length);
     std::printf("%-5s %5" PRIu64 " x %-8" PRIu64, name, s.count, s.length);
     for (std::size_t j = 0; j < jobs.size(); ++j) std::printf("  %s %.3f", labels[j].c_str(), best[j] * per);

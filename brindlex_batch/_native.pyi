@@ -71,7 +71,10 @@ def _available_targets() -> list[str]:
     """
 
 def _force_target(name: str) -> None:
-    """Runs every later call on the named code path, for tests of each path."""
+    """
+    Runs every kernel of every later call on the named code path, for tests of each path;
+    'default' gives back the default choice.
+    """
 
 def group_string_keys(stream: object, runs_allowed: bool) -> tuple[numpy.typing.NDArray[numpy.unsignedinteger], bool, int] | None:
     """

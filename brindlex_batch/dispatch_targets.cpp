@@ -30,6 +30,7 @@ std::vector<std::string> available_target_names() {
 }
 
 void force_target_named(std::string_view name) {
+    if (name == "default") return core::use_default_targets();
     for (const core::Target target : core::available_targets()) {
         if (name_of(target) == name) return core::force_target(target);
     }

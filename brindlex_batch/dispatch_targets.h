@@ -9,7 +9,8 @@ namespace brindlex::batch {
 
 std::vector<std::string> available_target_names();
 
-// Raises ValueError for a name this processor has no path of.
+// "default" gives the default choice back. Raises ValueError for a name this processor has no
+// path of.
 void force_target_named(std::string_view name);
 
 }  // namespace brindlex::batch

@@ -307,6 +307,7 @@ NB_MODULE(_native, m) {
     m.def("_available_targets", &available_target_names,
           "Names of the kernels' code paths this processor runs, the one chosen by default last.");
     m.def("_force_target", &force_target_named, "name"_a,
-          "Runs every later call on the named code path, for tests of each path.");
+          "Runs every kernel of every later call on the named code path, for tests of each path;\n"
+          "'default' gives back the default choice.");
     define_group_keys(m);
 }

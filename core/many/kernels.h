@@ -52,10 +52,13 @@ std::uint64_t series_per_group() noexcept;
 enum class Target { scalar, sse2, avx2, avx512, neon };
 
 // The targets this processor runs, from `scalar` up to the fastest, which is the default (AVX2
-// where AVX-512 is there too: see dispatch.cpp).
+// where AVX-512 is there too, with the few kernels that AVX-512 runs faster taken from it: see
+// dispatch.cpp).
 std::span<const Target> available_targets() noexcept;
-// For tests and benchmarks: every later call, on every thread, uses `target` (a target this
-// processor lacks is ignored). Not meant to be changed while another thread is computing.
+// For tests and benchmarks: every later call, on every thread, uses `target` for every kernel (a
+// target this processor lacks is ignored), until use_default_targets(). Not meant to be changed
+// while another thread is computing.
 void force_target(Target target) noexcept;
+void use_default_targets() noexcept;
 
 }  // namespace brindlex::core

@@ -196,7 +196,7 @@ void check_blocks(std::uint64_t seed, Draw draw, const One& one,
             }
         }
     }
-    core::force_target(core::available_targets().back());
+    core::use_default_targets();
 }
 
 // Runs of random lengths, zero included, one after another in contiguous columns, on every target.
@@ -244,7 +244,7 @@ void check_runs(std::uint64_t seed, Draw draw, const One& one,
             }
         }
     }
-    core::force_target(core::available_targets().back());
+    core::use_default_targets();
 }
 
 using Logs = std::vector<reference::WriteLog>*;
@@ -359,7 +359,7 @@ void check_sweeps(std::uint64_t seed, Draw draw, const One& one,
             }
         }
     }
-    core::force_target(core::available_targets().back());
+    core::use_default_targets();
 }
 
 // The periods of the rows, flat: one a row, or MACD's three.
