@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <limits>
 #include <type_traits>
@@ -104,17 +105,23 @@ std::uint64_t mixed(std::uint64_t h) noexcept {
     return h ^ (h >> 33);
 }
 
+// The hash of a key of at most 12 characters, from its words: most rows' keys are such, and each
+// row in no order is hashed, so two multiplications rather than a full mixing round. Only a
+// product's top bits depend on every bit of its factors: the bytes are reversed to bring them
+// down to the bits that pick a slot.
+[[gnu::always_inline]] inline std::uint64_t hash_of_whole(KeyWords words) noexcept {
+    return std::byteswap((words.head ^ words.tail * 0x9e3779b97f4a7c15ULL) * 0xff51afd7ed558ccdULL);
+}
+
 // A key's hash: its words for a key of at most 12 characters, else every character, eight at a time.
 [[gnu::always_inline]] inline std::uint64_t hash_of(KeyWords words, std::string_view text) noexcept {
+    if (words.whole()) return hash_of_whole(words);
     std::uint64_t h = words.head * 0x9e3779b97f4a7c15ULL ^ words.tail;
-    if (!words.whole()) {
-        std::size_t i = 0;
-        for (; i + 8 <= text.size(); i += 8) h = (h ^ read<std::uint64_t>(text.data() + i)) * 0xff51afd7ed558ccdULL;
-        std::uint64_t last = 0;
-        std::memcpy(&last, text.data() + i, text.size() - i);
-        h ^= last;
-    }
-    return mixed(h);
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) h = (h ^ read<std::uint64_t>(text.data() + i)) * 0xff51afd7ed558ccdULL;
+    std::uint64_t last = 0;
+    std::memcpy(&last, text.data() + i, text.size() - i);
+    return mixed(h ^ last);
 }
 
 // The keys seen so far, each with its code, found through a table of slots (see sparseness).
@@ -138,10 +145,15 @@ public:
 
     static constexpr std::uint64_t absent = std::numeric_limits<std::uint64_t>::max();  // no code of 32 bits
 
-    // The code of a key of at most 12 characters (its words are the whole key), or `absent`.
+    // The code of a key of at most 12 characters (its words are the whole key), or `absent`:
+    // equal words are then the same key, with no look at the hash.
     [[gnu::always_inline]] std::uint64_t find_whole(KeyWords words) const noexcept {
-        const std::uint32_t code = slots_[slot_of(words, {}, hash_of(words, {}))];
-        return code == empty ? absent : code;
+        const std::uint64_t mask = slots_.size() - 1;
+        for (std::uint64_t slot = hash_of_whole(words) & mask;; slot = (slot + 1) & mask) {
+            const std::uint32_t code = slots_[slot];
+            if (code == empty) return absent;
+            if (keys_[code].words == words) return code;
+        }
     }
 
 private:
@@ -302,7 +314,7 @@ std::int64_t repeated_keys(const StringChunk& chunk, std::int64_t row, std::int6
 // and numbered already: nearly every row of a frame of tickers in date order. Each key's two
 // words are found in the table with no look at its neighbours, in a loop for one layout. Returns
 // the first row that is none of these, for the general path.
-template <StringChunk::Layout L>
+template <StringChunk::Layout L, bool Nulls>
 std::int64_t known_short_keys(const StringChunk& chunk, std::int64_t row, const KeyTable& table,
                               GroupBuilder& builder) noexcept {
     std::uint32_t* codes = builder.next_codes();
@@ -324,7 +336,7 @@ std::int64_t known_short_keys(const StringChunk& chunk, std::int64_t row, const 
             if (key.size() > 12) break;
             words = words_of_short_text(key, end);
         }
-        if (!chunk.present(row)) break;
+        if (Nulls && !chunk.present(row)) break;
         const std::uint64_t code = table.find_whole(words);
         if (code == KeyTable::absent) break;
         codes[row - start] = static_cast<std::uint32_t>(code);
@@ -333,16 +345,25 @@ std::int64_t known_short_keys(const StringChunk& chunk, std::int64_t row, const 
     return row;
 }
 
+template <bool Nulls>
 std::int64_t known_short_keys(const StringChunk& chunk, std::int64_t row, const KeyTable& table,
                               GroupBuilder& builder) noexcept {
     switch (chunk.layout) {
-        case StringChunk::Layout::views: return known_short_keys<StringChunk::Layout::views>(chunk, row, table, builder);
+        case StringChunk::Layout::views:
+            return known_short_keys<StringChunk::Layout::views, Nulls>(chunk, row, table, builder);
         case StringChunk::Layout::offsets32:
-            return known_short_keys<StringChunk::Layout::offsets32>(chunk, row, table, builder);
+            return known_short_keys<StringChunk::Layout::offsets32, Nulls>(chunk, row, table, builder);
         case StringChunk::Layout::offsets64:
-            return known_short_keys<StringChunk::Layout::offsets64>(chunk, row, table, builder);
+            return known_short_keys<StringChunk::Layout::offsets64, Nulls>(chunk, row, table, builder);
     }
     return row;
+}
+
+// A chunk with every key present (no validity bits, the usual case) skips the test at each row.
+std::int64_t known_short_keys(const StringChunk& chunk, std::int64_t row, const KeyTable& table,
+                              GroupBuilder& builder) noexcept {
+    return chunk.validity ? known_short_keys<true>(chunk, row, table, builder)
+                          : known_short_keys<false>(chunk, row, table, builder);
 }
 
 }  // namespace
