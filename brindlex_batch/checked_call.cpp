@@ -65,9 +65,9 @@ nb::object call(PyObject* function, nb::handle argument, PyObject* dtype) {
 }
 
 // The groups of codes of 0 or more, `width` bytes each: a signed code reads as the unsigned one.
-core::RowGroups group_rows(const char* data, std::size_t size, std::int64_t width) {
+core::RowGroups group_rows(const char* data, std::size_t size, std::int64_t width, std::uint64_t stream_bytes) {
     const auto as = [&]<class Code>(Code) {
-        return core::RowGroups::of(std::span<const Code>(reinterpret_cast<const Code*>(data), size));
+        return core::RowGroups::of(std::span<const Code>(reinterpret_cast<const Code*>(data), size), stream_bytes);
     };
     switch (width) {
         case 1: return as(std::uint8_t{});
@@ -91,6 +91,7 @@ CheckedCall::CheckedCall(const Signature& signature, const nb::handle* inputs, c
     read_groups(groups, !lengths.is_none());
     if (!args::read_threads(threads.ptr(), most_threads, threads_)) throw nb::python_error();
     read_periods(periods);
+    group_codes();
     read_outputs(out);
 }
 
@@ -184,13 +185,29 @@ void CheckedCall::read_groups(nb::handle groups, bool with_lengths) {
     if (size != rows) {
         raise(PyExc_ValueError, "argument 'groups': expected one code per row (%zu), got %zu", rows, size);
     }
-    groups_ = group_rows(fields->data, size, size == 0 ? 8 : numpy().element_size(codes.ptr()));
+    codes_ = std::move(codes);
     make_columns();
+}
+
+// After the periods, which tell whether the groups can be computed row by row.
+void CheckedCall::group_codes() {
+    if (!codes_.is_valid()) return;
+    const args::ArrayObject* fields = args::array_fields(codes_.ptr());
+    const auto size = static_cast<std::size_t>(fields->dimensions[0]);
+    const std::uint64_t stream_bytes = signature_.stream_bytes ? signature_.stream_bytes(periods_) : 0;
+    groups_ = group_rows(fields->data, size, size == 0 ? 8 : numpy().element_size(codes_.ptr()), stream_bytes);
+}
+
+std::optional<StreamedCodes> CheckedCall::streamed_codes() const noexcept {
+    if (!groups_ || groups_->streams() == 0) return std::nullopt;
+    const args::ArrayObject* fields = args::array_fields(codes_.ptr());
+    return StreamedCodes{fields->data, static_cast<std::size_t>(fields->dimensions[0]),
+                         numpy().element_size(codes_.ptr()), groups_->streams()};
 }
 
 std::optional<std::span<const std::uint64_t>> CheckedCall::runs() const noexcept {
     if (lengths_) return std::span<const std::uint64_t>{lengths_->data(), lengths_->shape(0)};
-    if (groups_ && groups_->turns() == 0) return groups_->lengths();
+    if (groups_ && groups_->turns() == 0 && groups_->streams() == 0) return groups_->lengths();
     return std::nullopt;
 }
 

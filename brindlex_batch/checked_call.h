@@ -24,6 +24,18 @@ struct Signature {
     std::size_t periods;  // 3: MACD's, checked together as brindlex checks them
     std::array<const char*, 3> period_names;
     std::size_t outputs;  // 1: `out` is one array; 3: a tuple or list of three
+    // The memory one group's stream takes when groups are computed row by row, for these periods
+    // (0, or no function: not so).
+    std::uint64_t (*stream_bytes)(const std::array<std::uint64_t, 3>& periods) noexcept = nullptr;
+};
+
+// The codes of groups to be computed row by row (RowGroups::streams): the caller's array, read
+// at its own width.
+struct StreamedCodes {
+    const char* data;
+    std::size_t rows;
+    std::int64_t width;  // bytes per code: 1, 2, 4 or 8
+    std::uint64_t streams;
 };
 
 // An input argument as the caller gave it (viewed as a NumPy array of real numbers) and as the
@@ -56,6 +68,8 @@ public:
     // Groups of `groups` whose rows take turns (row i in the group of row i mod that many): how
     // many; else 0.
     std::uint64_t grouped_turns() const noexcept { return groups_ ? groups_->turns() : 0; }
+    // Groups of `groups` to be computed row by row: their codes; nothing otherwise.
+    std::optional<StreamedCodes> streamed_codes() const noexcept;
 
     // Copies what the kernels wrote into arrays of their own over the caller's, then gives the
     // results: the one array, or the three as an instance of `tuple_type` (a subclass of tuple
@@ -66,6 +80,7 @@ private:
     void read_inputs(const nb::handle* inputs);
     void read_lengths(nb::handle lengths);
     void read_groups(nb::handle groups, bool with_lengths);
+    void group_codes();
     nb::object read_counts(nb::handle given, const char* name, const char* what, PyObject* dtype);
     void make_columns();
     void read_periods(const nb::handle* periods);
@@ -80,6 +95,7 @@ private:
     std::array<call_arguments::MemoryBounds, 3> input_bounds_{}, result_bounds_{};  // for the overlap tests
     nb::object length_array_;
     std::optional<LengthArray> lengths_;
+    nb::object codes_;  // `groups` as read
     std::optional<core::RowGroups> groups_;
     std::array<std::uint64_t, 3> periods_{};
     std::size_t time_axis_ = 0;

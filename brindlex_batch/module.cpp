@@ -11,12 +11,17 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "call_plan.h"
 #include "checked_call.h"
 #include "core/many/kernels.h"
 #include "core/seeds.h"
+#include "core/stream/atr_stream.h"
+#include "core/stream/ema_stream.h"
+#include "core/stream/interleaved_rows.h"
+#include "core/stream/sma_stream.h"
 #include "dispatch_targets.h"
 #include "fast_front.h"
 #include "fast_function.h"
@@ -79,25 +84,83 @@ void compute(const CallPlan& plan, Inputs inputs, Outputs outputs, const OnSerie
     });
 }
 
+// Groups whose rows interleave, computed row by row (see core::RowGroups::streams), with a stream
+// for each code: every row updates its group's stream. make() gives a stream, with room for every
+// bar it will see; update(stream, row) computes one row. Every stream is made first, so that
+// running out of memory raises MemoryError before anything is written. One thread, whatever the
+// call asks: neighbouring rows belong to different groups, and threads sharing the groups would
+// write the same lines of every output (two ran slower than one, measured).
+template <class Make, class Update>
+void stream_rows(const StreamedCodes& codes, const Make& make, const Update& update) {
+    using Stream = std::invoke_result_t<Make>;
+    std::vector<Stream> streams;
+    streams.reserve(codes.streams);
+    for (std::uint64_t c = 0; c < codes.streams; ++c) streams.push_back(make());
+    std::optional<nb::gil_scoped_release> unlocked;
+    if (codes.rows >= values_worth_unlocking) unlocked.emplace();
+    const auto over = [&]<class Code>(Code) {
+        core::stream::update_rows(std::span<const Code>(reinterpret_cast<const Code*>(codes.data), codes.rows),
+                                  std::span<Stream>(streams), update);
+    };
+    switch (codes.width) {
+        case 1: return over(std::uint8_t{});
+        case 2: return over(std::uint16_t{});
+        case 4: return over(std::uint32_t{});
+        default: return over(std::uint64_t{});
+    }
+}
+
+// The memory of a group's stream, for the groups computed row by row: the stream, and for SMA the
+// window of its last `period` bars, which bounds the periods that go so. A period of 0 goes group
+// by group.
+constexpr std::uint64_t longest_streamed_window = std::uint64_t{1} << 24;
+
+template <class Stream>
+std::uint64_t stream_bytes(const std::array<std::uint64_t, 3>& periods) noexcept {
+    const std::uint64_t window = std::is_same_v<Stream, core::stream::SmaStream> ? periods[0] : 0;
+    if (periods[0] == 0 || window > longest_streamed_window) return 0;
+    return sizeof(Stream) + 8 * window;
+}
+
+// A group's stream with room for every bar (its window is all it grows).
+core::stream::SmaStream stream_of(std::type_identity<core::stream::SmaStream>, const CheckedCall& call) {
+    core::stream::SmaStream s(call.period(0));
+    s.reserve_for(call.period(0));
+    return s;
+}
+core::stream::EmaStream stream_of(std::type_identity<core::stream::EmaStream>, const CheckedCall& call) {
+    return core::stream::EmaStream(call.period(0));
+}
+
 using ManyKernel = void (*)(std::uint64_t, core::BlockIn, core::BlockOut, core::Workspace&) noexcept;
 using RunsKernel = void (*)(std::uint64_t, core::InputSlice, std::span<const std::uint64_t>,
                             core::OutputSlice, core::Workspace&) noexcept;
 
-constexpr Signature one_series{1, {"data"}, 1, {"period"}, 1};
+constexpr Signature sma_signature{1, {"data"}, 1, {"period"}, 1, stream_bytes<core::stream::SmaStream>};
+constexpr Signature ema_signature{1, {"data"}, 1, {"period"}, 1, stream_bytes<core::stream::EmaStream>};
+// MACD goes group by group even where its groups interleave: its three chained averages a row
+// measured slower row by row (9.0 against 8.2 ns a row, 500 tickers in no order).
 constexpr Signature macd_signature{1, {"data"}, 3, {"fast_period", "slow_period", "signal_period"}, 3};
-constexpr Signature bars{3, {"high", "low", "close"}, 1, {"period"}, 1};
+constexpr Signature bars{3, {"high", "low", "close"}, 1, {"period"}, 1, stream_bytes<core::stream::AtrStream>};
 
 CallPlan plan_of(const CheckedCall& call, Inputs inputs, Outputs outputs) {
     return plan_call(inputs, outputs, call.time_axis(), call.runs(), call.grouped_slots(), call.grouped_turns(),
                      call.threads());
 }
 
-template <ManyKernel many, RunsKernel runs>
+template <ManyKernel many, RunsKernel runs, class Stream, const Signature& signature>
 nb::object moving_average(nb::handle data, nb::handle period, nb::handle axis, nb::handle lengths,
                           nb::handle groups, nb::handle out, nb::handle threads) {
-    CheckedCall call(one_series, &data, &period, axis, lengths, groups, out, threads);
+    CheckedCall call(signature, &data, &period, axis, lengths, groups, out, threads);
     const InputArray in = call.input(0);
     const OutputArray target = call.target(0);
+    if (const std::optional<StreamedCodes> codes = call.streamed_codes()) {
+        const core::unaligned_double* x = input_column(in).data();
+        core::unaligned_double* y = output_column(target).data();
+        stream_rows(*codes, [&] { return stream_of(std::type_identity<Stream>{}, call); },
+                    [&](Stream& s, std::size_t row) { y[row] = s.update(x[row]); });
+        return call.finish();
+    }
     const CallPlan plan = plan_of(call, {&in}, {&target});
     const std::uint64_t p = call.period(0);
     const core::BlockIn in_block = input_block(in, plan.time_axis, plan.turns);
@@ -156,6 +219,14 @@ nb::object atr(nb::handle high, nb::handle low, nb::handle close, nb::handle per
     const std::uint64_t p = call.period(0);
     const InputArray ins[3] = {call.input(0), call.input(1), call.input(2)};
     const OutputArray target = call.target(0);
+    if (const std::optional<StreamedCodes> codes = call.streamed_codes()) {
+        const core::unaligned_double* x[3] = {input_column(ins[0]).data(), input_column(ins[1]).data(),
+                                              input_column(ins[2]).data()};
+        core::unaligned_double* y = output_column(target).data();
+        stream_rows(*codes, [&] { return core::stream::AtrStream(p); },
+                    [&](core::stream::AtrStream& s, std::size_t row) { y[row] = s.update(x[0][row], x[1][row], x[2][row]); });
+        return call.finish();
+    }
     const CallPlan plan = plan_of(call, {&ins[0], &ins[1], &ins[2]}, {&target});
     const core::BlockIn in_blocks[3] = {input_block(ins[0], plan.time_axis, plan.turns), input_block(ins[1], plan.time_axis, plan.turns),
                                         input_block(ins[2], plan.time_axis, plan.turns)};
@@ -240,10 +311,10 @@ void macd_sweep(nb::handle data, nb::handle periods, nb::handle macd, nb::handle
 // The public functions of brindlex_batch pass their arguments on unchanged, by position: every
 // check and conversion happens here, before any output is written.
 PyMethodDef indicator_functions[] = {
-    {"sma", as_cfunction<fast_function<moving_average<core::sma_many, core::sma_runs>, 7>>(), METH_FASTCALL,
+    {"sma", as_cfunction<fast_function<moving_average<core::sma_many, core::sma_runs, core::stream::SmaStream, sma_signature>, 7>>(), METH_FASTCALL,
      "sma($module, data, period, axis, lengths, groups, out, threads, /)\n--\n\n"
      "Simple moving average of every series of `data`, as brindlex_batch.sma."},
-    {"ema", as_cfunction<fast_function<moving_average<core::ema_many, core::ema_runs>, 7>>(), METH_FASTCALL,
+    {"ema", as_cfunction<fast_function<moving_average<core::ema_many, core::ema_runs, core::stream::EmaStream, ema_signature>, 7>>(), METH_FASTCALL,
      "ema($module, data, period, axis, lengths, groups, out, threads, /)\n--\n\n"
      "Exponential moving average of every series of `data`, as brindlex_batch.ema."},
     {"macd", as_cfunction<fast_function<macd, 9>>(), METH_FASTCALL,

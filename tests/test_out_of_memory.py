@@ -15,6 +15,7 @@ CALLS = {
     "batch, lengths": "bb.ema(x, 2, lengths=ones, out=outs[0])",
     "batch, lengths, 2 threads": "bb.sma(x, 3, lengths=ones, out=outs[0], threads=2)",
     "batch, groups interleaved": "bb.macd(x, 3, 5, 2, groups=codes, out=tuple(outs))",
+    "batch, groups in no order, row by row": "bb.sma(x, 3, groups=shuffled, out=outs[0])",
     "batch, groups sparse, 2 threads": "bb.atr(x, x, x, 3, groups=sparse, out=outs[0], threads=2)",
     "batch, strided series": "bb.macd(x[::2], 3, 5, 2, out=tuple(o[::2] for o in outs))",
     "batch, strided bars": "bb.atr(x[::2], x[::2], x[::2], 3, out=outs[0][::2])",
@@ -30,6 +31,7 @@ CHILD = """if True:
     x, ones = np.ones(n), np.ones(n, dtype=np.uint64)
     codes = np.arange(n, dtype=np.uint64) % np.uint64(7)
     sparse = codes * np.uint64(10**12)
+    shuffled = np.random.default_rng(0).integers(0, n // 20, n, dtype=np.uint64)
     outs = [np.full(n, 3.0) for _ in range(3)]
     streams = [bs.Ema(3), bs.Macd(3, 5, 2), bs.Atr(3)]
     streams[0].update_many(np.arange(9.0)); streams[1].update_many(np.arange(9.0))

@@ -1,6 +1,7 @@
 // The rows of a long column grouped by an integer code per row: each group's rows in row order, groups by code.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -84,8 +85,10 @@ BRINDLEX_ROW_GROUP_LOOPS(BRINDLEX_DECLARE_ROW_GROUP_LOOPS)
 // allocating part lies here, inline, in the callers that have them).
 class RowGroups {
 public:
+    // `stream_bytes`: the memory a group's stream takes, where the call can be computed row by
+    // row (0: it cannot).
     template <CodeType Code>
-    static RowGroups of(std::span<const Code> codes);
+    static RowGroups of(std::span<const Code> codes, std::uint64_t stream_bytes = 0);
 
     // The groups' sizes, none empty: by increasing code, or in row order when `rows` is empty.
     std::span<const std::uint64_t> lengths() const noexcept { return {lengths_.data(), groups_}; }
@@ -99,6 +102,10 @@ public:
     // (row mod groups), so that the column is a block of that many series along a strided time
     // axis, read and written where it lies. 0 otherwise; lengths() and slots() are then empty.
     std::uint64_t turns() const noexcept { return turns_; }
+    // Groups whose rows interleave, to be computed row by row, each row updating the stream of its
+    // group (see of()): how many streams, one per code up to the largest. 0 otherwise; lengths()
+    // and slots() are then empty.
+    std::uint64_t streams() const noexcept { return streams_; }
 
 private:
     RowGroups() = default;
@@ -109,7 +116,19 @@ private:
     std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> slots_;
     std::size_t groups_ = 0;
     std::uint64_t turns_ = 0;
+    std::uint64_t streams_ = 0;
 };
+
+// Whether the groups of dense codes are computed row by row: some group comes back after others
+// (more runs than codes), as in rows in no order or dates with keys missing, and the streams of
+// the codes take no more memory than one column of the rows, or than a mebibyte. Row by row, the
+// column is read and written once, in order; group by group, it is copied into group order and
+// back, and each copy jumps between as many places as there are groups.
+inline bool streamed(const CodeScan& scan, std::size_t rows, std::uint64_t stream_bytes) noexcept {
+    const std::uint64_t streams = scan.largest + 1;
+    const std::uint64_t room = std::max<std::uint64_t>(8 * static_cast<std::uint64_t>(rows), std::uint64_t{1} << 20);
+    return stream_bytes != 0 && scan.runs > streams && stream_bytes <= room / streams;
+}
 
 template <CodeType Code>
 void RowGroups::as_runs(std::span<const Code> codes, std::uint64_t runs) {
@@ -119,7 +138,7 @@ void RowGroups::as_runs(std::span<const Code> codes, std::uint64_t runs) {
 }
 
 template <CodeType Code>
-RowGroups RowGroups::of(std::span<const Code> codes) {
+RowGroups RowGroups::of(std::span<const Code> codes, std::uint64_t stream_bytes) {
     RowGroups g;
     const CodeScan scan = scan_codes(codes);
     // Codes that never decrease, or whose every group is one run, cut the column as it lies.
@@ -134,6 +153,11 @@ RowGroups RowGroups::of(std::span<const Code> codes) {
         if (const std::uint64_t turn = turn_length(codes);
             turn != 0 && count_groups(codes.first(turn), std::span<std::uint64_t>(g.lengths_)) == turn) {
             g.turns_ = turn;
+            g.lengths_.clear();
+            return g;
+        }
+        if (streamed(scan, codes.size(), stream_bytes)) {
+            g.streams_ = scan.largest + 1;
             g.lengths_.clear();
             return g;
         }

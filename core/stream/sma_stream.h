@@ -37,6 +37,10 @@ public:
         return last_ = n.out;
     }
 
+    // Makes room for `bars` more bars, so that updating with them cannot fail (throws
+    // std::bad_alloc, changing nothing, when memory runs out).
+    void reserve_for(std::uint64_t bars) { window_.reserve_for(bars); }
+
     // Commits the stretch `x`, writing its values to `out` (same length). Room is made first, so
     // that a failed allocation leaves the stream as it was.
     void update_many(InputSlice x, OutputSlice out) {
