@@ -66,15 +66,9 @@ nb::object call(PyObject* function, nb::handle argument, PyObject* dtype) {
 
 // The groups of codes of 0 or more, `width` bytes each: a signed code reads as the unsigned one.
 core::RowGroups group_rows(const char* data, std::size_t size, std::int64_t width, std::uint64_t stream_bytes) {
-    const auto as = [&]<class Code>(Code) {
+    return with_code_type(width, [&]<class Code>(Code) {
         return core::RowGroups::of(std::span<const Code>(reinterpret_cast<const Code*>(data), size), stream_bytes);
-    };
-    switch (width) {
-        case 1: return as(std::uint8_t{});
-        case 2: return as(std::uint16_t{});
-        case 4: return as(std::uint32_t{});
-        default: return as(std::uint64_t{});
-    }
+    });
 }
 
 }  // namespace

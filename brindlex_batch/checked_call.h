@@ -29,6 +29,18 @@ struct Signature {
     std::uint64_t (*stream_bytes)(const std::array<std::uint64_t, 3>& periods) noexcept = nullptr;
 };
 
+// f(Code{}) with Code the unsigned integer of `width` bytes (1, 2, 4, else 8): group codes are
+// read at the width the caller holds them in.
+template <class F>
+decltype(auto) with_code_type(std::int64_t width, F&& f) {
+    switch (width) {
+        case 1: return f(std::uint8_t{});
+        case 2: return f(std::uint16_t{});
+        case 4: return f(std::uint32_t{});
+        default: return f(std::uint64_t{});
+    }
+}
+
 // The codes of groups to be computed row by row (RowGroups::streams): the caller's array, read
 // at its own width.
 struct StreamedCodes {

@@ -98,16 +98,10 @@ void stream_rows(const StreamedCodes& codes, const Make& make, const Update& upd
     for (std::uint64_t c = 0; c < codes.streams; ++c) streams.push_back(make());
     std::optional<nb::gil_scoped_release> unlocked;
     if (codes.rows >= values_worth_unlocking) unlocked.emplace();
-    const auto over = [&]<class Code>(Code) {
+    with_code_type(codes.width, [&]<class Code>(Code) {
         core::stream::update_rows(std::span<const Code>(reinterpret_cast<const Code*>(codes.data), codes.rows),
                                   std::span<Stream>(streams), update);
-    };
-    switch (codes.width) {
-        case 1: return over(std::uint8_t{});
-        case 2: return over(std::uint16_t{});
-        case 4: return over(std::uint32_t{});
-        default: return over(std::uint64_t{});
-    }
+    });
 }
 
 // The memory of a group's stream, for the groups computed row by row: the stream, and for SMA the

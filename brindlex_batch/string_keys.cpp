@@ -137,11 +137,11 @@ public:
         const std::uint64_t slot = slot_of(words, text, hash);
         if (slots_[slot] != empty) return slots_[slot];
         added = true;
-        return add({words, text, hash}, slot);
+        return add(words, {text, hash}, slot);
     }
 
     // A code for something no key equals (the missing keys).
-    std::uint64_t reserve() { return add({}, no_slot); }
+    std::uint64_t reserve() { return add({}, {}, no_slot); }
 
     static constexpr std::uint64_t absent = std::numeric_limits<std::uint64_t>::max();  // no code of 32 bits
 
@@ -157,8 +157,8 @@ public:
     }
 
 private:
+    // A key's other facts than its words (in words_, by the same code).
     struct Entry {
-        KeyWords words;
         std::string_view text;
         std::uint64_t hash;
     };
@@ -179,18 +179,19 @@ private:
         const std::uint64_t mask = slots_.size() - 1;
         std::uint64_t slot = hash & mask;
         for (; slots_[slot] != empty; slot = (slot + 1) & mask) {
-            const Entry& known = keys_[slots_[slot]];
-            if (known.hash == hash && known.words == words && (words.whole() || known.text == text)) break;
+            const std::uint32_t code = slots_[slot];
+            const Entry& known = keys_[code];
+            if (known.hash == hash && words_[code] == words && (words.whole() || known.text == text)) break;
         }
         return slot;
     }
 
-    std::uint64_t add(const Entry& entry, std::uint64_t slot) {
+    std::uint64_t add(KeyWords words, const Entry& entry, std::uint64_t slot) {
         const std::uint64_t code = keys_.size();
         // Room first, doubling, so that neither array changes if the other cannot grow.
         if (words_.size() == words_.capacity()) words_.reserve(std::max<std::size_t>(64, 2 * words_.capacity()));
         keys_.push_back(entry);
-        words_.push_back(entry.words);
+        words_.push_back(words);
         if (slot != no_slot) slots_[slot] = static_cast<std::uint32_t>(code);
         if (sparseness() * keys_.size() > slots_.size()) grow();
         return code;
@@ -209,8 +210,8 @@ private:
 
     std::vector<std::uint32_t> slots_;
     std::vector<Entry> keys_;
-    // Each key's words again, by code: the lookups of short keys compare these alone, which take
-    // two fifths of the entries' bytes and so stay in the first-level cache beside the slots.
+    // Each key's words, by code, apart from its other facts: the lookups of short keys compare
+    // these alone, which then stay in the first-level cache beside the slots.
     std::vector<KeyWords> words_;
 };
 
