@@ -76,6 +76,12 @@ def _force_target(name: str) -> None:
     'default' gives back the default choice.
     """
 
+def _force_streaming(on: bool) -> None:
+    """
+    While on, every later call writes with streaming stores every output it can, however small,
+    for tests of that path.
+    """
+
 def group_string_keys(stream: object, runs_allowed: bool) -> tuple[numpy.typing.NDArray[numpy.unsignedinteger], bool, int] | None:
     """
     Groups the rows of a string column given as an Arrow stream capsule ("arrow_array_stream"): (lengths, True, missing) where every key's rows form one run, else (codes, False, missing), missing being the code of the rows without a key (-1: none); None for a column of other types.

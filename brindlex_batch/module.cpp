@@ -374,5 +374,8 @@ NB_MODULE(_native, m) {
     m.def("_force_target", &force_target_named, "name"_a,
           "Runs every kernel of every later call on the named code path, for tests of each path;\n"
           "'default' gives back the default choice.");
+    m.def("_force_streaming", &brindlex::core::force_streamed_stores, "on"_a,
+          "While on, every later call writes with streaming stores every output it can, however small,\n"
+          "for tests of that path.");
     define_group_keys(m);
 }

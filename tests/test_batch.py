@@ -159,12 +159,15 @@ periods = st.one_of(st.integers(0, 45), st.sampled_from(HUGE))
 
 
 def on_target(draw, call):
-    """Runs call() on a code path the processor has, then gives the default one back."""
+    """Runs call() on a code path the processor has, its outputs streamed past the caches or not,
+    then gives the defaults back."""
     _native._force_target(draw(st.sampled_from(TARGETS)))
+    _native._force_streaming(draw(st.booleans()))
     try:
         return call()
     finally:
         _native._force_target("default")
+        _native._force_streaming(False)
 
 
 def one_series(indicator, periods, inputs, outputs=1):
@@ -236,6 +239,51 @@ def test_atr_is_brindlex_per_series(data, period):
     expected = [one_series(brindlex.indicator_atr, [period], bars) for bars in zip(*series)]
     assert_per_series([result], pick, expected)
 
+
+
+def shifted(shape, shift):
+    """Zeros at an address `shift` doubles past a 64-byte line."""
+    raw = np.zeros(int(np.prod(shape)) + 16)
+    start = (-raw.ctypes.data // 8) % 8 + shift
+    return raw[start:start + int(np.prod(shape))].reshape(shape)
+
+
+@pytest.mark.parametrize("shift", range(8))
+def test_streamed_outputs_from_any_place_in_a_line(shift):
+    """Outputs streamed line by line, whichever element of a line the rows start at (every row at
+    the same one, or the outputs of MACD at different ones), in rows and runs: each series still
+    brindlex's."""
+    rng = np.random.default_rng(shift)
+    rows, n = 37, 8 * 29 + 3 * (shift == 7)  # the last shift's rows each start elsewhere in a line
+    bars = []
+    for offset in (1, 0, -1):
+        x = shifted((rows, n), (shift + 3) % 8)
+        x[...] = 100 + offset + rng.normal(size=(rows, n)).cumsum(axis=1)
+        x.flat[rng.choice(x.size, 25)] = np.nan
+        bars.append(x)
+    outs = [shifted((rows, n), (shift + k * (shift % 2)) % 8) for k in range(3)]
+    calls = {
+        "sma": (brindlex.indicator_sma, (20,), bars[1:2], 1),
+        "ema": (brindlex.indicator_ema, (20,), bars[1:2], 1),
+        "macd": (brindlex.indicator_macd, (12, 26, 9), bars[1:2], 3),
+        "atr": (brindlex.indicator_atr, (14,), [bars[0], bars[2], bars[1]], 1),
+    }
+    _native._force_streaming(True)
+    try:
+        for target in TARGETS:
+            _native._force_target(target)
+            for name, (indicator, periods, inputs, count) in calls.items():
+                expected = [one_series(indicator, periods, row, count) for row in zip(*inputs)]
+                call = getattr(bb, name)
+                for runs in (False, True):
+                    ins = [a.reshape(-1) for a in inputs] if runs else inputs
+                    out = [o.reshape(-1) if runs else o for o in outs[:count]]
+                    kwargs = {"lengths": np.full(rows, n)} if runs else {"threads": 2}
+                    call(*ins, *periods, out=out[0] if count == 1 else tuple(out), **kwargs)
+                    assert_per_series(out, lambda r: list(r.reshape(rows, n)), expected)
+    finally:
+        _native._force_target("default")
+        _native._force_streaming(False)
 
 
 def bad_values(good, outs):

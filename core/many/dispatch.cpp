@@ -3,6 +3,10 @@
 #include <atomic>
 #include <iterator>
 
+#if defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
+
 #include "core/many/kernels.h"
 #include "core/many/targets.h"
 
@@ -105,12 +109,31 @@ void force_target(Target target) noexcept {
 
 void use_default_targets() noexcept { chosen.store(&defaults(), std::memory_order_relaxed); }
 
+namespace {
+std::atomic<bool> streaming_forced{false};
+}
+
+void force_streamed_stores(bool on) noexcept { streaming_forced.store(on, std::memory_order_relaxed); }
+
+bool streamed_stores_forced() noexcept { return streaming_forced.load(std::memory_order_relaxed); }
+
 std::uint64_t series_per_group() noexcept { return kernels().series_per_group(); }
 
 std::size_t group_state_bytes(std::uint64_t count) noexcept { return kernels().group_state_bytes(count); }
 
-#define BRINDLEX_FORWARD(name, parameters, arguments) \
-    void name(BRINDLEX_UNPAREN parameters, Workspace& work) noexcept { kernels().name(BRINDLEX_UNPAREN arguments, work); }
+// The lanes write large outputs with streaming stores, which are weakly ordered: fenced before a
+// kernel returns, so that whichever thread reads the outputs next sees them all.
+static void fence_streamed_stores() noexcept {
+#if defined(__x86_64__)
+    _mm_sfence();
+#endif
+}
+
+#define BRINDLEX_FORWARD(name, parameters, arguments)                        \
+    void name(BRINDLEX_UNPAREN parameters, Workspace& work) noexcept {        \
+        kernels().name(BRINDLEX_UNPAREN arguments, work);                    \
+        fence_streamed_stores();                                             \
+    }
 BRINDLEX_MANY_KERNEL_LIST(BRINDLEX_FORWARD)
 #undef BRINDLEX_FORWARD
 

@@ -18,6 +18,7 @@ namespace {
 // its weights in its own lane; `p` is then unused.
 template <bool Swept>
 struct EmaLanesOf {
+    static constexpr std::uint64_t streamed_from = streamed_from_bytes;
     Mode in_mode() const noexcept { return in.mode; }
     std::uint64_t p, n;
     In in;
@@ -81,7 +82,7 @@ struct EmaLanesOf {
                 }
                 store<T, M>(out, t, r, y);
             }
-        });
+        }, lines_of(out));
         BRINDLEX_UNROLL for (int r = 0; r < R; ++r) value[r] = v[r];
     }
 

@@ -60,5 +60,9 @@ std::span<const Target> available_targets() noexcept;
 // while another thread is computing.
 void force_target(Target target) noexcept;
 void use_default_targets() noexcept;
+// For tests: while on, every later call streams every output that its lanes can stream, however
+// small (see lane_group.h), so that small inputs reach that path too.
+void force_streamed_stores(bool on) noexcept;
+bool streamed_stores_forced() noexcept;
 
 }  // namespace brindlex::core

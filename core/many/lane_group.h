@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "core/lanes.h"
+#include "core/many/kernels.h"
 #include "core/many/lane_memory.h"
 #include "core/macd_step.h"
 #include "core/nan_marker.h"
@@ -58,7 +59,30 @@ struct Out {
     unaligned_double* p[G];
     std::ptrdiff_t stride;
     Mode mode;
+    // Along rows, large outputs go past the caches in whole lines (streaming stores): each line is
+    // then written once, without first being read, and evicts nothing. Lane 0 is line-aligned at
+    // the positions congruent to `line_start` modulo line_positions, and every lane with it.
+    bool streamed = false;
+    std::uint64_t line_start = 0;
 };
+
+// Doubles in a 64-byte cache line.
+constexpr std::uint64_t line_positions = 8;
+// Positions of a tile along rows when the outputs stream: a whole line of every row.
+constexpr int TL = W > static_cast<int>(line_positions) ? W : static_cast<int>(line_positions);
+// An output array of this many bytes or more streams, by default (each kernel's `streamed_from`).
+// Below, it is likely read again soon and fits in the caches, which streaming stores would
+// bypass; above, it would mostly have left the caches anyway, and reading each line before
+// writing it is a third of the memory traffic.
+constexpr std::uint64_t streamed_from_bytes = std::uint64_t{4} << 20;
+constexpr std::uint64_t never_streamed = ~std::uint64_t{0};
+// A sweep not along streamed rows: no line alignment to keep.
+constexpr std::uint64_t no_lines = ~std::uint64_t{0};
+
+// Whether an output array of `elements` streams for a kernel that streams from `from_bytes`.
+inline bool streams_size(std::uint64_t elements, std::uint64_t from_bytes) noexcept {
+    return from_bytes != never_streamed && (elements >= from_bytes / 8 || streamed_stores_forced());
+}
 
 template <class Lanes_>
 void settle(Lanes_& l) noexcept {
@@ -67,9 +91,32 @@ void settle(Lanes_& l) noexcept {
     l.mode = adjacent ? Mode::adjacent : one ? Mode::broadcast : l.stride == 1 ? Mode::rows : Mode::gather;
 }
 
+// An output's lanes, streamed where `large` and every lane lies at the same place in its lines.
+inline void settle(Out& l, bool large) noexcept {
+    settle(l);
+    const auto offset = [&](int j) { return reinterpret_cast<std::uintptr_t>(l.p[j]) % 64; };
+    bool same = Mem::streams && large && l.mode == Mode::rows && offset(0) % 8 == 0;
+    for (int j = 1; j < G; ++j) same = same && offset(j) == offset(0);
+    l.streamed = same;
+    l.line_start = (64 - offset(0)) % 64 / 8;
+}
+
+// Where a hot loop over `out` aligns its tiles to lines, or no_lines.
+inline std::uint64_t lines_of(const Out& out) noexcept { return out.streamed ? out.line_start : no_lines; }
+
 inline OutStrand out_strand(const Out& o, int j) noexcept { return {o.p[j], o.stride}; }
 
 constexpr std::ptrdiff_t prefetch_bytes = 1024;
+
+// Through a template, so that only targets whose memory moves stream name stream_lines.
+template <class Mem_, int T>
+BRINDLEX_STEP void stream_lines(unaligned_double* const* p, std::uint64_t t, V (&y)[T]) noexcept {
+    Mem_::stream_lines(p, t, y);
+}
+
+// Positions c * W.. of a tile of T, as the W positions a transpose moves.
+template <int T>
+BRINDLEX_STEP auto part(V (&x)[T], int c) noexcept -> V (&)[W] { return *reinterpret_cast<V(*)[W]>(x + c * W); }
 
 // T consecutive positions from t on, of the lanes of register r: x[tt] holds position t + tt of
 // lanes r*W..r*W+W-1. One register at a time, so that the registers' chains each need few
@@ -78,16 +125,17 @@ template <int T, Mode M = Mode::any>
 BRINDLEX_STEP void load(const In& in, std::uint64_t t, int r, V (&x)[T]) noexcept {
     const Mode mode = M == Mode::any ? in.mode : M;
     const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(t) * in.stride;
-    if constexpr (T == W) {
+    if constexpr (T % W == 0 && (T == W || T == TL)) {
         if (mode == Mode::rows) {
             // Sixteen rows per input and output are more streams than the hardware prefetchers
-            // follow; each row's line some way ahead is asked for once per line.
-            if ((t & 7) == 0) {
+            // follow; each row's line some way ahead is asked for once per line (once per tile
+            // of a line's positions).
+            if (T == TL || (t & 7) == 0) {
                 BRINDLEX_UNROLL for (int j = 0; j < W; ++j) {
                     __builtin_prefetch(reinterpret_cast<const char*>(in.p[r * W + j] + t) + prefetch_bytes);
                 }
             }
-            Mem::load_rows(in.p + r * W, t, x);
+            BRINDLEX_UNROLL for (int c = 0; c < T / W; ++c) Mem::load_rows(in.p + r * W, t + c * W, part<T>(x, c));
             return;
         }
     }
@@ -106,9 +154,15 @@ template <int T, Mode M = Mode::any>
 BRINDLEX_STEP void store(const Out& out, std::uint64_t t, int r, V (&y)[T]) noexcept {
     const Mode mode = M == Mode::any ? out.mode : M;
     const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(t) * out.stride;
-    if constexpr (T == W) {
+    if constexpr (T % W == 0 && (T == W || T == TL)) {
         if (mode == Mode::rows) {
-            Mem::store_rows(out.p + r * W, t, y);
+            if constexpr (T == TL && Mem::streams) {
+                if (out.streamed && reinterpret_cast<std::uintptr_t>(out.p[r * W] + t) % 64 == 0) {
+                    stream_lines<Mem>(out.p + r * W, t, y);
+                    return;
+                }
+            }
+            BRINDLEX_UNROLL for (int c = 0; c < T / W; ++c) Mem::store_rows(out.p + r * W, t + c * W, part<T>(y, c));
             return;
         }
     }
@@ -158,16 +212,25 @@ BRINDLEX_STEP void with_mode(Mode mode, F&& f) noexcept {
 
 // Positions t..end - 1 in order, W at a time while W remain, then one at a time: the body is
 // called as body.template operator()<T, M>(t), for T positions from t of lanes in layout M.
+// Along streamed rows (`lines` not no_lines), one at a time up to the first position congruent to
+// `lines`, then TL at a time: each tile a whole line of every output row.
 template <Mode M, class Body>
-BRINDLEX_STEP void sweep_as(std::uint64_t t, std::uint64_t end, Body& body) noexcept {
+BRINDLEX_STEP void sweep_as(std::uint64_t t, std::uint64_t end, Body& body, std::uint64_t lines = no_lines) noexcept {
+    if constexpr (M == Mode::rows) {
+        if (lines != no_lines) {
+            for (; t < end && (t - lines) % line_positions != 0; ++t) body.template operator()<1, M>(t);
+            for (; t + TL <= end; t += TL) body.template operator()<TL, M>(t);
+        }
+    }
     for (; t + W <= end; t += W) body.template operator()<W, M>(t);
     for (; t < end; ++t) body.template operator()<1, M>(t);
 }
 
-// A hot loop, compiled for the layout its arrays share.
+// A hot loop, compiled for the layout its arrays share; `lines` as for sweep_as.
 template <class Body>
-BRINDLEX_STEP void sweep(std::uint64_t t, std::uint64_t end, Mode mode, Body&& body) noexcept {
-    with_mode(mode, [&]<Mode M>() BRINDLEX_LAMBDA { sweep_as<M>(t, end, body); });
+BRINDLEX_STEP void sweep(std::uint64_t t, std::uint64_t end, Mode mode, Body&& body,
+                         std::uint64_t lines = no_lines) noexcept {
+    with_mode(mode, [&]<Mode M>() BRINDLEX_LAMBDA { sweep_as<M>(t, end, body, lines); });
 }
 
 // A loop run once per group (seeds, markers): one copy, whatever the layout.

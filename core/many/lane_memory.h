@@ -21,6 +21,8 @@ BRINDLEX_STEP void store_doubles(unaligned_double* p, f64x2 v) noexcept { *reint
 
 template <>
 struct Memory<f64x2> {
+    // No streaming stores: stream_lines is for wider registers.
+    static constexpr bool streams = false;
     BRINDLEX_STEP static f64x2 load(const unaligned_double* p) noexcept {
         return two_lanes::load(reinterpret_cast<const double*>(p));
     }

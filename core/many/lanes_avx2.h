@@ -42,6 +42,7 @@ struct Lanes<f64x4> {
 
 template <>
 struct Memory<f64x4> {
+    static constexpr bool streams = true;
     BRINDLEX_STEP static f64x4 load(const unaligned_double* p) noexcept {
         return _mm256_loadu_pd(reinterpret_cast<const double*>(p));
     }
@@ -85,6 +86,27 @@ struct Memory<f64x4> {
         half(p[2] + t + 2, _mm256_extractf128_pd(c, 1));
         half(p[3] + t, _mm256_extractf128_pd(b, 1));
         half(p[3] + t + 2, _mm256_extractf128_pd(d, 1));
+    }
+    // Positions t..t+7 of four rows, each row's 64-byte line written whole by streaming stores
+    // before the next row's (p[j] + t line-aligned): a line left part-written while others are
+    // would be flushed in pieces.
+    BRINDLEX_STEP static void stream_lines(unaligned_double* const* p, std::uint64_t t, const f64x4 (&v)[8]) noexcept {
+        f64x4 row[4][2];
+#pragma GCC unroll 2
+        for (int c = 0; c < 2; ++c) {
+            const f64x4* q = v + 4 * c;
+            const f64x4 a = _mm256_unpacklo_pd(q[0], q[1]), b = _mm256_unpackhi_pd(q[0], q[1]);
+            const f64x4 e = _mm256_unpacklo_pd(q[2], q[3]), d = _mm256_unpackhi_pd(q[2], q[3]);
+            row[0][c] = _mm256_permute2f128_pd(a, e, 0x20);
+            row[1][c] = _mm256_permute2f128_pd(b, d, 0x20);
+            row[2][c] = _mm256_permute2f128_pd(a, e, 0x31);
+            row[3][c] = _mm256_permute2f128_pd(b, d, 0x31);
+        }
+#pragma GCC unroll 4
+        for (int j = 0; j < 4; ++j) {
+            _mm256_stream_pd(reinterpret_cast<double*>(p[j] + t), row[j][0]);
+            _mm256_stream_pd(reinterpret_cast<double*>(p[j] + t + 4), row[j][1]);
+        }
     }
 };
 

@@ -49,6 +49,7 @@ struct Lanes<f64x8> {
 
 template <>
 struct Memory<f64x8> {
+    static constexpr bool streams = true;
     BRINDLEX_STEP static f64x8 load(const unaligned_double* p) noexcept {
         return _mm512_loadu_pd(reinterpret_cast<const double*>(p));
     }
@@ -93,6 +94,28 @@ struct Memory<f64x8> {
                 quarter(p[j] + t + 4 * h, _mm512_castpd512_pd256(z[j]));
                 quarter(p[j + 4] + t + 4 * h, _mm512_extractf64x4_pd(z[j], 1));
             }
+        }
+    }
+    // As store_rows, each row's 64-byte line written whole by streaming stores before the next
+    // row's (p[j] + t line-aligned): a line left part-written while others are would be flushed
+    // in pieces.
+    BRINDLEX_STEP static void stream_lines(unaligned_double* const* p, std::uint64_t t, const f64x8 (&v)[8]) noexcept {
+        f64x8 z[2][4];
+#pragma GCC unroll 2
+        for (int h = 0; h < 2; ++h) {
+            const f64x8 a = even_pairs(v[4 * h + 0], v[4 * h + 2]), c = odd_pairs(v[4 * h + 0], v[4 * h + 2]);
+            const f64x8 b = even_pairs(v[4 * h + 1], v[4 * h + 3]), d = odd_pairs(v[4 * h + 1], v[4 * h + 3]);
+            z[h][0] = _mm512_unpacklo_pd(a, b), z[h][1] = _mm512_unpackhi_pd(a, b);
+            z[h][2] = _mm512_unpacklo_pd(c, d), z[h][3] = _mm512_unpackhi_pd(c, d);
+        }
+        const auto line = [&](unaligned_double* q, __m256d low, __m256d high) {
+            _mm256_stream_pd(reinterpret_cast<double*>(q), low);
+            _mm256_stream_pd(reinterpret_cast<double*>(q) + 4, high);
+        };
+#pragma GCC unroll 4
+        for (int j = 0; j < 4; ++j) {
+            line(p[j] + t, _mm512_castpd512_pd256(z[0][j]), _mm512_castpd512_pd256(z[1][j]));
+            line(p[j + 4] + t, _mm512_extractf64x4_pd(z[0][j], 1), _mm512_extractf64x4_pd(z[1][j], 1));
         }
     }
 

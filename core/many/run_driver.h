@@ -27,23 +27,28 @@ In lanes_of(const unaligned_double* column, const Run* runs, std::uint64_t real)
     lanes_of(l, column, runs, real);
     return l;
 }
-Out lanes_of(unaligned_double* column, const Run* runs, std::uint64_t real) noexcept {
+// `large`: the call writes enough to stream its outputs (streams_size).
+Out lanes_of(unaligned_double* column, const Run* runs, std::uint64_t real, bool large) noexcept {
     Out l;
     lanes_of(l, column, runs, real);
+    settle(l, large);
     return l;
 }
 
-// make(runs, real, n) gives the lanes of a group; tail(run, lane, end, from) carries a run on from
-// its lane's state; redo(run) computes one whole; few(runs) takes the runs too few for a group.
+// make(runs, real, n, elements) gives the lanes of a group, `elements` being the runs' total (an
+// output's size, for streams_size); tail(run, lane, end, from) carries a run on from its lane's
+// state; redo(run) computes one whole; few(runs) takes the runs too few for a group.
 template <class Make, class Tail, class Redo, class Few>
 void over_runs(std::span<const Run> order, Make&& make, Tail&& tail, Redo&& redo, Few&& few) noexcept {
+    std::uint64_t elements = 0;
+    for (const Run& r : order) elements += r.length;
     GroupEnd end;
     for (std::size_t first = 0; first < order.size(); first += G) {
         const Run* runs = order.data() + first;
         const std::uint64_t real = smaller(G, order.size() - first);
         if (real <= leftover_at_most) return few(std::span<const Run>(runs, real));
         const std::uint64_t n = runs[real - 1].length;
-        auto kernel = make(runs, real, n);
+        auto kernel = make(runs, real, n, elements);
         run_whole(kernel, end);
         for (std::uint64_t j = 0; j < real; ++j) {
             const bool done = !end.redo[j] &&
@@ -58,8 +63,9 @@ void one_input_runs(std::uint64_t period, const unaligned_double* x, std::span<c
                     Tail tail_of, Whole whole, Few few) noexcept {
     over_runs(
         order,
-        [&](const Run* runs, std::uint64_t real, std::uint64_t n) {
-            return Kernel{period, n, lanes_of(x, runs, real), lanes_of(y, runs, real)};
+        [&](const Run* runs, std::uint64_t real, std::uint64_t n, std::uint64_t elements) {
+            return Kernel{period, n, lanes_of(x, runs, real),
+                          lanes_of(y, runs, real, streams_size(elements, Kernel::streamed_from))};
         },
         [&](const Run& r, int j, const GroupEnd& end, std::uint64_t from) {
             tail_of(period, end.value[j], Strand{x + r.start, 1}, OutStrand{y + r.start, 1}, from, r.length);

@@ -23,6 +23,7 @@ namespace {
 // each from 1 to n); `p` is then unused.
 template <bool Swept>
 struct SmaLanesOf {
+    static constexpr std::uint64_t streamed_from = streamed_from_bytes;
     Mode in_mode() const noexcept { return in.mode; }
     std::uint64_t p, n;
     In in;
@@ -107,7 +108,7 @@ struct SmaLanesOf {
                 }
                 store<T, M>(out, t, r, y);
             }
-        });
+        }, lines_of(out));
         BRINDLEX_UNROLL for (int r = 0; r < R; ++r) sum[r] = s[r];
     }
 
