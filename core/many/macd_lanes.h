@@ -35,10 +35,7 @@ using LaneMacdPeriods = MacdPeriods[G];
 // each with slow - 1 < n); f, s and g are then unused.
 template <bool Swept>
 struct MacdLanesOf {
-    // Streamed from 32 MiB an output, measured: at 4,000 x 2,520 streaming took a quarter off,
-    // at 500 x 2,520 (10 MB each) it cost 7 %, the three outputs still partly in the last-level
-    // cache from the call before.
-    static constexpr std::uint64_t streamed_from = std::uint64_t{32} << 20;
+    static constexpr std::uint64_t streamed_from = streamed_from_bytes;
     Mode in_mode() const noexcept { return in.mode; }
     std::uint64_t f, s, g, n;
     In in;
