@@ -19,7 +19,7 @@ template <bool Swept>
 struct AtrLanesOf {
     // Never streamed, measured: its one output is a quarter of its traffic, and streaming it saved
     // nothing at 4,000 x 2,520 and cost 10 % at 500 x 2,520.
-    static constexpr std::uint64_t streamed_from = never_streamed;
+    static constexpr bool outputs_stream = false;
     Mode in_mode() const noexcept { return in[0].mode; }
     std::uint64_t p, n;
     In in[3];

@@ -33,10 +33,10 @@ inline std::uint64_t groups_in_turn(std::uint64_t count) noexcept {
     return smaller((laned + G - 1) / G, turn_groups);
 }
 
-// An output's lanes stream where the block is large for a kernel streaming from `streamed_from`
-// bytes (streams_size).
+// An output's lanes stream where the kernel's outputs do (`outputs_stream`) and the block is
+// large (streams_size).
 template <class Lanes_, class Block>
-Lanes_ lanes_of(Block b, std::uint64_t first, std::uint64_t real, std::uint64_t streamed_from = never_streamed) noexcept {
+Lanes_ lanes_of(Block b, std::uint64_t first, std::uint64_t real, bool outputs_stream = false) noexcept {
     Lanes_ l;
     for (int j = 0; j < G; ++j) {
         const std::uint64_t k = first + smaller(static_cast<std::uint64_t>(j), real - 1);
@@ -44,7 +44,7 @@ Lanes_ lanes_of(Block b, std::uint64_t first, std::uint64_t real, std::uint64_t 
     }
     l.stride = b.time_stride;
     if constexpr (std::is_same_v<Lanes_, Out>) {
-        settle(l, streams_size(b.count * b.length, streamed_from));
+        settle(l, outputs_stream && streams_size(b.count * b.length));
     } else {
         settle(l);
     }
@@ -112,7 +112,7 @@ void one_input_blocks(std::uint64_t period, BlockIn data, BlockOut out, Workspac
     over_blocks(
         data.count, data.length, work,
         [&](std::uint64_t first, std::uint64_t real) {
-            return Kernel{period, data.length, lanes_of<In>(data, first, real), lanes_of<Out>(out, first, real, Kernel::streamed_from)};
+            return Kernel{period, data.length, lanes_of<In>(data, first, real), lanes_of<Out>(out, first, real, Kernel::outputs_stream)};
         },
         [&](std::uint64_t first, std::uint64_t count) {
             whole(period, sub_block(data, first, count), sub_block(out, first, count), work);

@@ -18,7 +18,7 @@ namespace {
 // its weights in its own lane; `p` is then unused.
 template <bool Swept>
 struct EmaLanesOf {
-    static constexpr std::uint64_t streamed_from = streamed_from_bytes;
+    static constexpr bool outputs_stream = true;
     Mode in_mode() const noexcept { return in.mode; }
     std::uint64_t p, n;
     In in;

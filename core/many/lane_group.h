@@ -70,18 +70,17 @@ struct Out {
 constexpr std::uint64_t line_positions = 8;
 // Positions of a tile along rows when the outputs stream: a whole line of every row.
 constexpr int TL = W > static_cast<int>(line_positions) ? W : static_cast<int>(line_positions);
-// An output array of this many bytes or more streams, by default (each kernel's `streamed_from`).
-// Below, it is likely read again soon and fits in the caches, which streaming stores would
-// bypass; above, it would mostly have left the caches anyway, and reading each line before
-// writing it is a third of the memory traffic.
+// An output array of this many bytes or more streams, in the kernels whose outputs stream
+// (`outputs_stream`). Below, it is likely read again soon and fits in the caches, which streaming
+// stores would bypass; above, it would mostly have left the caches anyway, and reading each line
+// before writing it is a third of the memory traffic.
 constexpr std::uint64_t streamed_from_bytes = std::uint64_t{4} << 20;
-constexpr std::uint64_t never_streamed = ~std::uint64_t{0};
 // A sweep not along streamed rows: no line alignment to keep.
 constexpr std::uint64_t no_lines = ~std::uint64_t{0};
 
-// Whether an output array of `elements` streams for a kernel that streams from `from_bytes`.
-inline bool streams_size(std::uint64_t elements, std::uint64_t from_bytes) noexcept {
-    return from_bytes != never_streamed && (elements >= from_bytes / 8 || streamed_stores_forced());
+// Whether an output array of `elements` is large enough to stream.
+inline bool streams_size(std::uint64_t elements) noexcept {
+    return elements >= streamed_from_bytes / 8 || streamed_stores_forced();
 }
 
 template <class Lanes_>
@@ -91,11 +90,12 @@ void settle(Lanes_& l) noexcept {
     l.mode = adjacent ? Mode::adjacent : one ? Mode::broadcast : l.stride == 1 ? Mode::rows : Mode::gather;
 }
 
-// An output's lanes, streamed where `large` and every lane lies at the same place in its lines.
-inline void settle(Out& l, bool large) noexcept {
+// An output's lanes, streamed where asked (`streamed`) and every lane lies at the same place in
+// its lines.
+inline void settle(Out& l, bool streamed) noexcept {
     settle(l);
     const auto offset = [&](int j) { return reinterpret_cast<std::uintptr_t>(l.p[j]) % 64; };
-    bool same = Mem::streams && large && l.mode == Mode::rows && offset(0) % 8 == 0;
+    bool same = Mem::streams && streamed && l.mode == Mode::rows && offset(0) % 8 == 0;
     for (int j = 1; j < G; ++j) same = same && offset(j) == offset(0);
     l.streamed = same;
     l.line_start = (64 - offset(0)) % 64 / 8;

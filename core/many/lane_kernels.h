@@ -43,9 +43,9 @@ void macd_many(std::uint64_t fast, std::uint64_t slow, std::uint64_t signal, Blo
         data.count, data.length, work,
         [&](std::uint64_t first, std::uint64_t real) {
             return MacdLanes{fast, slow, signal, data.length, lanes_of<In>(data, first, real),
-                             {lanes_of<Out>(macd, first, real, MacdLanes::streamed_from),
-                              lanes_of<Out>(signal_out, first, real, MacdLanes::streamed_from),
-                              lanes_of<Out>(hist, first, real, MacdLanes::streamed_from)}};
+                             {lanes_of<Out>(macd, first, real, MacdLanes::outputs_stream),
+                              lanes_of<Out>(signal_out, first, real, MacdLanes::outputs_stream),
+                              lanes_of<Out>(hist, first, real, MacdLanes::outputs_stream)}};
         },
         [&](std::uint64_t first, std::uint64_t count) {
             leftover::macd_many(fast, slow, signal, sub_block(data, first, count), sub_block(macd, first, count),
@@ -61,7 +61,7 @@ void atr_many(std::uint64_t period, BlockIn high, BlockIn low, BlockIn close, Bl
             return AtrLanes{period, high.length,
                             {lanes_of<In>(high, first, real), lanes_of<In>(low, first, real),
                              lanes_of<In>(close, first, real)},
-                            lanes_of<Out>(out, first, real, AtrLanes::streamed_from)};
+                            lanes_of<Out>(out, first, real, AtrLanes::outputs_stream)};
         },
         [&](std::uint64_t first, std::uint64_t count) {
             leftover::atr_many(period, sub_block(high, first, count), sub_block(low, first, count),
@@ -97,8 +97,8 @@ void macd_sweep(std::span<const std::uint64_t> periods, BlockIn data, BlockOut m
         periods.size() / 3,
         [&](const std::uint64_t (&rows)[G]) {
             MacdSweepLanes k{1, 1, 1, data.length, lanes_of<In>(data, 0, 1),
-                             {rows_out(y[0], rows, MacdSweepLanes::streamed_from), rows_out(y[1], rows, MacdSweepLanes::streamed_from),
-                              rows_out(y[2], rows, MacdSweepLanes::streamed_from)}};
+                             {rows_out(y[0], rows, MacdSweepLanes::outputs_stream), rows_out(y[1], rows, MacdSweepLanes::outputs_stream),
+                              rows_out(y[2], rows, MacdSweepLanes::outputs_stream)}};
             for (int j = 0; j < G; ++j) k.periods[j] = of(rows[j]);
             return k;
         },
@@ -133,10 +133,10 @@ void macd_ordered_runs(std::uint64_t fast, std::uint64_t slow, std::uint64_t sig
     over_runs(
         order,
         [&](const Run* runs, std::uint64_t real, std::uint64_t n, std::uint64_t elements) {
-            const bool large = streams_size(elements, MacdLanes::streamed_from);
+            const bool streamed = MacdLanes::outputs_stream && streams_size(elements);
             return MacdLanes{fast, slow, signal, n, lanes_of(x, runs, real),
-                             {lanes_of(y[0], runs, real, large), lanes_of(y[1], runs, real, large),
-                              lanes_of(y[2], runs, real, large)}};
+                             {lanes_of(y[0], runs, real, streamed), lanes_of(y[1], runs, real, streamed),
+                              lanes_of(y[2], runs, real, streamed)}};
         },
         [&](const Run& r, int j, const GroupEnd& end, std::uint64_t from) {
             MacdState<double> state = end.state[j];
@@ -154,7 +154,7 @@ void atr_ordered_runs(std::uint64_t period, const unaligned_double* high, const 
         order,
         [&](const Run* runs, std::uint64_t real, std::uint64_t n, std::uint64_t elements) {
             return AtrLanes{period, n, {lanes_of(x[0], runs, real), lanes_of(x[1], runs, real), lanes_of(x[2], runs, real)},
-                            lanes_of(y, runs, real, streams_size(elements, AtrLanes::streamed_from))};
+                            lanes_of(y, runs, real, AtrLanes::outputs_stream && streams_size(elements))};
         },
         [&](const Run& r, int j, const GroupEnd& end, std::uint64_t from) {
             atr_tail(period, end.value[j], {x[0] + r.start, 1}, {x[1] + r.start, 1}, {x[2] + r.start, 1},

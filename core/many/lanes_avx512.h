@@ -85,10 +85,8 @@ struct Memory<f64x8> {
     BRINDLEX_STEP static void store_rows(unaligned_double* const* p, std::uint64_t t, const f64x8 (&v)[8]) noexcept {
 #pragma GCC unroll 2
         for (int h = 0; h < 2; ++h) {
-            const f64x8 a = even_pairs(v[4 * h + 0], v[4 * h + 2]), c = odd_pairs(v[4 * h + 0], v[4 * h + 2]);
-            const f64x8 b = even_pairs(v[4 * h + 1], v[4 * h + 3]), d = odd_pairs(v[4 * h + 1], v[4 * h + 3]);
-            const f64x8 z[4] = {_mm512_unpacklo_pd(a, b), _mm512_unpackhi_pd(a, b), _mm512_unpacklo_pd(c, d),
-                                _mm512_unpackhi_pd(c, d)};
+            f64x8 z[4];
+            rows_of_half(v, h, z);
 #pragma GCC unroll 4
             for (int j = 0; j < 4; ++j) {
                 quarter(p[j] + t + 4 * h, _mm512_castpd512_pd256(z[j]));
@@ -102,12 +100,7 @@ struct Memory<f64x8> {
     BRINDLEX_STEP static void stream_lines(unaligned_double* const* p, std::uint64_t t, const f64x8 (&v)[8]) noexcept {
         f64x8 z[2][4];
 #pragma GCC unroll 2
-        for (int h = 0; h < 2; ++h) {
-            const f64x8 a = even_pairs(v[4 * h + 0], v[4 * h + 2]), c = odd_pairs(v[4 * h + 0], v[4 * h + 2]);
-            const f64x8 b = even_pairs(v[4 * h + 1], v[4 * h + 3]), d = odd_pairs(v[4 * h + 1], v[4 * h + 3]);
-            z[h][0] = _mm512_unpacklo_pd(a, b), z[h][1] = _mm512_unpackhi_pd(a, b);
-            z[h][2] = _mm512_unpacklo_pd(c, d), z[h][3] = _mm512_unpackhi_pd(c, d);
-        }
+        for (int h = 0; h < 2; ++h) rows_of_half(v, h, z[h]);
         const auto line = [&](unaligned_double* q, __m256d low, __m256d high) {
             _mm256_stream_pd(reinterpret_cast<double*>(q), low);
             _mm256_stream_pd(reinterpret_cast<double*>(q) + 4, high);
@@ -120,6 +113,14 @@ struct Memory<f64x8> {
     }
 
 private:
+    // Positions 4h..4h+3 of the eight rows back from v: row j in the low half of z[j], row j + 4
+    // in its high half.
+    BRINDLEX_STEP static void rows_of_half(const f64x8 (&v)[8], int h, f64x8 (&z)[4]) noexcept {
+        const f64x8 a = even_pairs(v[4 * h + 0], v[4 * h + 2]), c = odd_pairs(v[4 * h + 0], v[4 * h + 2]);
+        const f64x8 b = even_pairs(v[4 * h + 1], v[4 * h + 3]), d = odd_pairs(v[4 * h + 1], v[4 * h + 3]);
+        z[0] = _mm512_unpacklo_pd(a, b), z[1] = _mm512_unpackhi_pd(a, b);
+        z[2] = _mm512_unpacklo_pd(c, d), z[3] = _mm512_unpackhi_pd(c, d);
+    }
     BRINDLEX_STEP static void quarter(unaligned_double* p, __m256d v) noexcept {
         typedef double Unaligned __attribute__((vector_size(32), aligned(1)));
         *reinterpret_cast<Unaligned*>(p) = v;

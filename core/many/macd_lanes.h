@@ -35,7 +35,7 @@ using LaneMacdPeriods = MacdPeriods[G];
 // each with slow - 1 < n); f, s and g are then unused.
 template <bool Swept>
 struct MacdLanesOf {
-    static constexpr std::uint64_t streamed_from = streamed_from_bytes;
+    static constexpr bool outputs_stream = true;
     Mode in_mode() const noexcept { return in.mode; }
     std::uint64_t f, s, g, n;
     In in;

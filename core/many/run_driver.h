@@ -17,21 +17,21 @@ namespace {
 // of leftover_at_most runs or fewer goes to the leftover kernels, as a block's leftover series do.
 
 template <class Lanes_, class Ptr>
-BRINDLEX_STEP void lanes_of(Lanes_& l, Ptr column, const Run* runs, std::uint64_t real) noexcept {
+BRINDLEX_STEP void point(Lanes_& l, Ptr column, const Run* runs, std::uint64_t real) noexcept {
     for (int j = 0; j < G; ++j) l.p[j] = column + runs[smaller(static_cast<std::uint64_t>(j), real - 1)].start;
     l.stride = 1;
-    settle(l);
 }
 In lanes_of(const unaligned_double* column, const Run* runs, std::uint64_t real) noexcept {
     In l;
-    lanes_of(l, column, runs, real);
+    point(l, column, runs, real);
+    settle(l);
     return l;
 }
-// `large`: the call writes enough to stream its outputs (streams_size).
-Out lanes_of(unaligned_double* column, const Run* runs, std::uint64_t real, bool large) noexcept {
+// `streamed`: the lanes write with streaming stores where they can (settle).
+Out lanes_of(unaligned_double* column, const Run* runs, std::uint64_t real, bool streamed) noexcept {
     Out l;
-    lanes_of(l, column, runs, real);
-    settle(l, large);
+    point(l, column, runs, real);
+    settle(l, streamed);
     return l;
 }
 
@@ -65,7 +65,7 @@ void one_input_runs(std::uint64_t period, const unaligned_double* x, std::span<c
         order,
         [&](const Run* runs, std::uint64_t real, std::uint64_t n, std::uint64_t elements) {
             return Kernel{period, n, lanes_of(x, runs, real),
-                          lanes_of(y, runs, real, streams_size(elements, Kernel::streamed_from))};
+                          lanes_of(y, runs, real, Kernel::outputs_stream && streams_size(elements))};
         },
         [&](const Run& r, int j, const GroupEnd& end, std::uint64_t from) {
             tail_of(period, end.value[j], Strand{x + r.start, 1}, OutStrand{y + r.start, 1}, from, r.length);

@@ -23,7 +23,7 @@ namespace {
 // each from 1 to n); `p` is then unused.
 template <bool Swept>
 struct SmaLanesOf {
-    static constexpr std::uint64_t streamed_from = streamed_from_bytes;
+    static constexpr bool outputs_stream = true;
     Mode in_mode() const noexcept { return in.mode; }
     std::uint64_t p, n;
     In in;

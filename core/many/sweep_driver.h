@@ -16,12 +16,12 @@ inline unaligned_double* row_of(BlockOut out, std::uint64_t row) noexcept {
     return out.data + static_cast<std::ptrdiff_t>(row) * out.series_stride;
 }
 
-// The lanes writing rows rows[0..G-1] of `out`, for a kernel streaming from `streamed_from` bytes.
-inline Out rows_out(BlockOut out, const std::uint64_t (&rows)[G], std::uint64_t streamed_from) noexcept {
+// The lanes writing rows rows[0..G-1] of `out`, for a kernel whose outputs stream or not.
+inline Out rows_out(BlockOut out, const std::uint64_t (&rows)[G], bool outputs_stream) noexcept {
     Out lanes;
     for (int j = 0; j < G; ++j) lanes.p[j] = row_of(out, rows[j]);
     lanes.stride = out.time_stride;
-    settle(lanes, streams_size(out.count * out.length, streamed_from));
+    settle(lanes, outputs_stream && streams_size(out.count * out.length));
     return lanes;
 }
 
@@ -68,7 +68,7 @@ void one_period_sweep(std::span<const std::uint64_t> periods, std::uint64_t n, B
     over_periods(
         periods.size(),
         [&](const std::uint64_t (&rows)[G]) {
-            Kernel k{1, n, {}, rows_out(out, rows, Kernel::streamed_from)};
+            Kernel k{1, n, {}, rows_out(out, rows, Kernel::outputs_stream)};
             read(k);
             for (int j = 0; j < G; ++j) k.periods[j] = periods[rows[j]];
             return k;
