@@ -19,6 +19,10 @@ T read(const void* at) noexcept {
     return value;
 }
 
+// Asks for the views 2 KiB on from the row being read: a column not in the caches is otherwise
+// read at a fraction of the memory's speed, each scan stalled at every page it enters.
+inline void read_ahead(const char* view) noexcept { __builtin_prefetch(view + 2048); }
+
 template <class Offset>
 std::string_view offset_key(const StringChunk& chunk, std::int64_t row) noexcept {
     const auto* offsets = static_cast<const Offset*>(chunk.index) + chunk.offset + row;
@@ -276,6 +280,17 @@ std::int64_t run_length(const StringChunk& chunk, std::int64_t row, std::string_
     if (chunk.layout == StringChunk::Layout::views) {
         const char* views = static_cast<const char*>(chunk.index) + 16 * chunk.offset;
         const auto head = read<std::uint64_t>(views + 16 * row), tail = read<std::uint64_t>(views + 16 * row + 8);
+        const auto same = [&](std::int64_t at) {
+            return read<std::uint64_t>(views + 16 * at) == head && read<std::uint64_t>(views + 16 * at + 8) == tail;
+        };
+        // A line of four rows at a time where every key is present.
+        if (!chunk.validity) {
+            while (end + 4 <= chunk.length) {
+                read_ahead(views + 16 * end);
+                if (!(same(end) & same(end + 1) & same(end + 2) & same(end + 3))) break;
+                end += 4;
+            }
+        }
         while (end < chunk.length && read<std::uint64_t>(views + 16 * end) == head &&
                read<std::uint64_t>(views + 16 * end + 8) == tail && chunk.present(end)) {
             ++end;
@@ -298,6 +313,7 @@ std::int64_t repeated_keys(const StringChunk& chunk, std::int64_t row, std::int6
         const char* views = static_cast<const char*>(chunk.index) + 16 * chunk.offset;
         for (; row < chunk.length; ++row) {
             const char* view = views + 16 * row;
+            read_ahead(view);
             if (read<std::uint64_t>(view) != read<std::uint64_t>(view - 16 * turn) ||
                 read<std::uint64_t>(view + 8) != read<std::uint64_t>(view + 8 - 16 * turn) || !chunk.present(row) ||
                 !chunk.present(row - turn)) {
@@ -335,6 +351,7 @@ std::int64_t known_short_keys(const StringChunk& chunk, std::int64_t row, const 
         KeyWords words;
         if constexpr (L == StringChunk::Layout::views) {
             const char* view = static_cast<const char*>(chunk.index) + 16 * (chunk.offset + row);
+            read_ahead(view);
             if (read<std::uint32_t>(view) > 12) break;
             words = words_of_view(view);
         } else {

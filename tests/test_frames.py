@@ -274,11 +274,13 @@ class TestPandas:
 @given(keys=st.lists(st.sampled_from([None, "", "a", "abcd", "abcde", "twelve chars", "thirteen char", "thirteen chas",
                                       "a key far longer than the rest"]), max_size=40),
        order=st.sampled_from(["drawn", "sorted", "turns", "turns then one out of turn"]), cut=st.integers(0, 40),
-       start=st.integers(0, 3), runs_allowed=st.booleans(), layout=st.sampled_from(["string", "large_string", "string_view"]))
-def test_string_keys_are_grouped_by_their_characters(keys, order, cut, start, runs_allowed, layout):
+       start=st.integers(0, 3), runs_allowed=st.booleans(), layout=st.sampled_from(["string", "large_string", "string_view"]),
+       repeat=st.integers(1, 9), missing=st.booleans())
+def test_string_keys_are_grouped_by_their_characters(keys, order, cut, start, runs_allowed, layout, repeat, missing):
     """Rows get equal codes exactly where their keys are equal (missing ones alike), in every Arrow
     string layout, cut in chunks and offset in its buffers, sorted, in no order, or taking turns as
     in date order; lengths of runs come back exactly where every key's rows form one run."""
+    keys = [key for key in keys if missing or key is not None for _ in range(repeat)]
     if order == "sorted":
         keys = sorted(keys, key=lambda key: (key is None, key or ""))
     elif order.startswith("turns"):
