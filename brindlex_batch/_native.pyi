@@ -3,7 +3,7 @@ Many series per call, bit for bit as brindlex computes each. Private: the functi
 """
 
 from collections.abc import Sequence
-from typing import SupportsIndex
+from typing import Literal, SupportsIndex
 
 import numpy
 import numpy.typing
@@ -82,7 +82,7 @@ def _force_streaming(on: bool) -> None:
     for tests of that path.
     """
 
-def group_string_keys(stream: object, runs_allowed: bool) -> tuple[numpy.typing.NDArray[numpy.unsignedinteger], bool, int] | None:
+def group_string_keys(stream: object, codes_only: bool) -> tuple[numpy.typing.NDArray[numpy.unsignedinteger], Literal['runs', 'turns', 'codes'], int] | None:
     """
-    Groups the rows of a string column given as an Arrow stream capsule ("arrow_array_stream"): (lengths, True, missing) where every key's rows form one run, else (codes, False, missing), missing being the code of the rows without a key (-1: none); None for a column of other types.
+    Groups the rows of a string column given as an Arrow stream capsule ("arrow_array_stream"): (lengths, 'runs', missing) where every key's rows form one run; (codes, 'turns', missing) where the rows take turns through the keys, each once a turn in the same order, codes being the first turn's; else (codes, 'codes', missing), a code per row. missing is the code of the rows without a key (-1: none). With codes_only, always a code per row. None for a column of other types.
     """

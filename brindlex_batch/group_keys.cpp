@@ -48,7 +48,7 @@ auto numpy_of(Vector&& values) {
     return nb::ndarray<nb::numpy, T, nb::ndim<1>>(owned->data(), {owned->size()}, owner);
 }
 
-nb::object group_keys(nb::capsule stream, bool runs_allowed) {
+nb::object group_keys(nb::capsule stream, bool codes_only) {
     auto* pointer = static_cast<arrow::ArrowArrayStream*>(PyCapsule_GetPointer(stream.ptr(), "arrow_array_stream"));
     if (!pointer) throw nb::python_error();
     if (!pointer->release) throw nb::value_error("the Arrow stream was already consumed");
@@ -62,23 +62,27 @@ nb::object group_keys(nb::capsule stream, bool runs_allowed) {
     std::optional<KeyGroups> groups;
     {
         nb::gil_scoped_release unlocked;
-        groups = group_string_keys(chunks, runs_allowed);
+        groups = group_string_keys(chunks, codes_only);
     }
     if (!groups) return nb::none();
     nb::object array = groups->runs ? nb::cast(numpy_of(std::move(groups->lengths)))
                                     : nb::cast(numpy_of(std::move(groups->codes)));
-    return nb::make_tuple(array, groups->runs, groups->missing_code);
+    const char* layout = groups->runs ? "runs" : groups->turns != 0 ? "turns" : "codes";
+    return nb::make_tuple(array, layout, groups->missing_code);
 }
 
 }  // namespace
 
 void define_group_keys(nb::module_& m) {
-    m.def("group_string_keys", &group_keys, "stream"_a, "runs_allowed"_a,
-          nb::sig("def group_string_keys(stream: object, runs_allowed: bool) -> "
-                  "tuple[numpy.typing.NDArray[numpy.unsignedinteger], bool, int] | None"),
-          "Groups the rows of a string column given as an Arrow stream capsule (\"arrow_array_stream\"): (lengths, True, "
-          "missing) where every key's rows form one run, else (codes, False, missing), missing being "
-          "the code of the rows without a key (-1: none); None for a column of other types.");
+    m.def("group_string_keys", &group_keys, "stream"_a, "codes_only"_a,
+          nb::sig("def group_string_keys(stream: object, codes_only: bool) -> "
+                  "tuple[numpy.typing.NDArray[numpy.unsignedinteger], typing.Literal['runs', 'turns', 'codes'], int] | None"),
+          "Groups the rows of a string column given as an Arrow stream capsule (\"arrow_array_stream\"): "
+          "(lengths, 'runs', missing) where every key's rows form one run; (codes, 'turns', missing) where "
+          "the rows take turns through the keys, each once a turn in the same order, codes being the "
+          "first turn's; else (codes, 'codes', missing), a code per row. missing is the code of the rows "
+          "without a key (-1: none). With codes_only, always a code per row. None for a column of "
+          "other types.");
 }
 
 }  // namespace brindlex::batch

@@ -101,7 +101,7 @@ def _arrow_string_codes(keys: pd.Series[Any] | pd.Index[Any] | npt.NDArray[Any]
                                                                   "string_view[pyarrow]")
     if not arrow:
         return None
-    found = _native.group_string_keys(keys.array.__arrow_array__().__arrow_c_stream__(), False)
+    found = _native.group_string_keys(keys.array.__arrow_array__().__arrow_c_stream__(), True)
     if found is None:
         return None
     codes, _, missing = found

@@ -35,10 +35,12 @@ IntoExpr: TypeAlias = str | pl.Expr
 
 
 class _Grouping(TypedDict, total=False):
-    """How the rows form series, as the keyword arguments of one call (none: one series)."""
+    """How the rows form series, as the keyword arguments of one call (none: one series; `axis`:
+    the columns reshaped to a block of one series a column, see _turns)."""
 
     lengths: npt.NDArray[np.integer]
     groups: npt.NDArray[np.integer]
+    axis: int
 
 
 # One call of the companion module: the input arrays and their grouping.
@@ -64,18 +66,34 @@ def _values(series: pl.Series) -> npt.NDArray[np.float64]:
     return values
 
 
-def _grouping(keys: pl.Series) -> _Grouping:
+def _grouping(keys: pl.Series) -> tuple[_Grouping, int]:
     """How the keys' rows form series: the lengths of their runs where each key is one run of rows
     (a frame sorted by key: the column is then cut as it lies, with no pass over codes), else a
-    code per row."""
+    code per row. Beside it, the number of keys the rows take turns through (0: they do not)."""
     if keys.dtype == pl.String:
         # One native pass over polars' own string views: runs of one key cost a comparison of
-        # neighbours, and keys in no order are hashed once each (several times faster than finding
-        # runs with rle(), and no slower than a categorical cast).
-        found = _native.group_string_keys(keys.__arrow_c_stream__(), True)
+        # neighbours, rows in date order a comparison with the row a date before, and keys in no
+        # order are hashed once each (several times faster than finding runs with rle(), and no
+        # slower than a categorical cast).
+        found = _native.group_string_keys(keys.__arrow_c_stream__(), False)
         if found is not None:
-            array, in_runs, _ = found
-            return {"lengths": array} if in_runs else {"groups": array}
+            array, layout, _ = found
+            if layout == "turns":
+                return {"axis": 0}, len(array)
+            return ({"lengths": array} if layout == "runs" else {"groups": array}), 0
+    return _other_grouping(keys), 0
+
+
+def _turns(columns: Sequence[npt.NDArray[np.float64]], turns: int) -> list[npt.NDArray[np.float64]]:
+    """Rows that take turns through `turns` keys, each key once a turn and in the same order (a
+    panel appended date by date): the column is a block of one series a column as it lies, given
+    to the kernels with no code per row (their outputs, a block too, are the column again)."""
+    return [column.reshape(-1, turns) for column in columns] if turns else list(columns)
+
+
+def _other_grouping(keys: pl.Series) -> _Grouping:
+    """Keys of any other type, or strings the native pass cannot number: runs found with polars'
+    rle where the keys come in runs, else codes."""
     rows = len(keys)
     # Keys that already change often in the first rows are interleaved: no pass over all of them
     # to find their runs.
@@ -158,8 +176,9 @@ def _indicator(inputs: Sequence[IntoExpr], by: IntoExpr | None, kernel: _Kernel,
     # polars passes the declared dtype to functions that take it.
     def compute(series: Sequence[pl.Series], return_dtype: object = None) -> pl.Series:
         columns = [_values(column) for column in series[:count]]
-        outputs = kernel(columns, {} if by is None else _grouping(series[count]))
-        return _result(series[0].name, outputs, nan_as_null)
+        grouping, turns = ({}, 0) if by is None else _grouping(series[count])
+        outputs = kernel(_turns(columns, turns), grouping)
+        return _result(series[0].name, [output.reshape(-1) for output in outputs], nan_as_null)
 
     expr = pl.map_batches(exprs, compute, return_dtype=dtype)
     if name is not None:

@@ -227,6 +227,7 @@ public:
     // `count` rows of the code, which is new where `added`.
     void next(std::uint64_t code, bool added, std::uint64_t count) {
         if (groups_.runs && code != previous_ && !added) to_codes();  // a key met again after others
+        write_repeats();
         if (groups_.runs) {
             if (code == previous_) {
                 groups_.lengths.back() += count;
@@ -246,15 +247,55 @@ public:
     bool in_codes() const noexcept { return !groups_.runs; }
 
     // In codes: where the next rows' codes go, for a caller to write `count` of them, then pass them.
-    std::uint32_t* next_codes() noexcept { return groups_.codes.data() + row_; }
+    std::uint32_t* next_codes() noexcept {
+        write_repeats();
+        return groups_.codes.data() + row_;
+    }
     void passed(std::uint64_t count) noexcept { row_ += count; }
 
-    KeyGroups finish(bool runs_allowed) {
-        if (groups_.runs && !runs_allowed) to_codes();
+    // In codes: the next `count` rows repeat the rows `turn` before them. While every row from the
+    // first turn on does, their codes are left unwritten: the rows may turn out to take turns
+    // through the keys all the way, and then no code past the first turn is needed.
+    void repeated(std::uint64_t turn, std::uint64_t count) {
+        if (repeats_from_ == unwritten && turn <= row_ && !written_turns_) {
+            const std::uint32_t* codes = groups_.codes.data();
+            bool all = true;
+            for (std::uint64_t k = turn; k < row_; ++k) all = all && codes[k] == codes[k - turn];
+            if (all) turn_ = turn, repeats_from_ = row_;
+            written_turns_ = !all;
+        }
+        if (repeats_from_ == unwritten || turn != turn_) {
+            write_repeats();
+            std::uint32_t* codes = groups_.codes.data() + row_;
+            // Forward, so that a row more than a turn on reads a code this loop wrote.
+            for (std::uint64_t k = 0; k < count; ++k) codes[k] = codes[k - turn];
+        }
+        row_ += count;
+    }
+
+    KeyGroups finish(bool codes_only, std::uint64_t keys) {
+        if (repeats_from_ != unwritten && !codes_only && row_ == rows_ && keys == turn_ && rows_ % turn_ == 0) {
+            groups_.turns = turn_;
+            groups_.codes.resize(turn_);
+        }
+        if (groups_.turns == 0) write_repeats();
+        if (groups_.runs && codes_only) to_codes();
         return std::move(groups_);
     }
 
 private:
+    static constexpr std::uint64_t unwritten = std::numeric_limits<std::uint64_t>::max();
+
+    // The codes left unwritten by repeated(), written before any other: the rows no longer all
+    // take turns.
+    void write_repeats() noexcept {
+        if (repeats_from_ == unwritten) return;
+        std::uint32_t* codes = groups_.codes.data();
+        for (std::uint64_t k = repeats_from_; k < row_; ++k) codes[k] = codes[k - turn_];
+        repeats_from_ = unwritten;
+        written_turns_ = true;
+    }
+
     // Run k of the rows so far holds code k: each run brought a new key.
     void to_codes() {
         groups_.codes.resize(rows_);
@@ -270,6 +311,9 @@ private:
 
     std::uint64_t rows_, row_ = 0;
     std::uint64_t previous_ = std::numeric_limits<std::uint64_t>::max();
+    // Rows from repeats_from_ to row_ repeat the rows turn_ before them, their codes not written.
+    std::uint64_t repeats_from_ = unwritten, turn_ = 0;
+    bool written_turns_ = false;  // some row was written since the first turn: the rows cannot take turns
     KeyGroups groups_;
 };
 
@@ -311,9 +355,20 @@ std::int64_t repeated_keys(const StringChunk& chunk, std::int64_t row, std::int6
     if (chunk.layout == StringChunk::Layout::views) {
         // Equal views hold the same characters in place or point at the same ones.
         const char* views = static_cast<const char*>(chunk.index) + 16 * chunk.offset;
+        // A line of four rows at a time where every key is present.
+        if (!chunk.validity) {
+            for (; row + 4 <= chunk.length; row += 4) {
+                const char* view = views + 16 * row;
+                read_ahead(view);
+                std::uint64_t differ = 0;
+                for (int word = 0; word < 8; ++word) {
+                    differ |= read<std::uint64_t>(view + 8 * word) ^ read<std::uint64_t>(view + 8 * word - 16 * turn);
+                }
+                if (differ != 0) break;
+            }
+        }
         for (; row < chunk.length; ++row) {
             const char* view = views + 16 * row;
-            read_ahead(view);
             if (read<std::uint64_t>(view) != read<std::uint64_t>(view - 16 * turn) ||
                 read<std::uint64_t>(view + 8) != read<std::uint64_t>(view + 8 - 16 * turn) || !chunk.present(row) ||
                 !chunk.present(row - turn)) {
@@ -326,10 +381,7 @@ std::int64_t repeated_keys(const StringChunk& chunk, std::int64_t row, std::int6
             ++row;
         }
     }
-    // Forward, so that a row more than a turn on reads a code this loop wrote.
-    std::uint32_t* codes = builder.next_codes();
-    for (std::int64_t k = 0; k < row - start; ++k) codes[k] = codes[k - turn];
-    builder.passed(static_cast<std::uint64_t>(row - start));
+    builder.repeated(static_cast<std::uint64_t>(turn), static_cast<std::uint64_t>(row - start));
     return row;
 }
 
@@ -392,7 +444,7 @@ std::int64_t known_short_keys(const StringChunk& chunk, std::int64_t row, const 
 
 }  // namespace
 
-std::optional<KeyGroups> group_string_keys(std::span<const StringChunk> chunks, bool runs_allowed) {
+std::optional<KeyGroups> group_string_keys(std::span<const StringChunk> chunks, bool codes_only) {
     std::uint64_t rows = 0;
     for (const StringChunk& chunk : chunks) rows += static_cast<std::uint64_t>(chunk.length);
     KeyTable table;
@@ -403,7 +455,7 @@ std::optional<KeyGroups> group_string_keys(std::span<const StringChunk> chunks, 
         while (row < chunk.length) {
             if (builder.in_codes()) {
                 row = repeated_keys(chunk, row, static_cast<std::int64_t>(table.count()), builder);
-                row = known_short_keys(chunk, row, table, builder);
+                if (row < chunk.length) row = known_short_keys(chunk, row, table, builder);
                 if (row == chunk.length) break;
             }
             bool added = false;
@@ -426,7 +478,7 @@ std::optional<KeyGroups> group_string_keys(std::span<const StringChunk> chunks, 
             row += count;
         }
     }
-    KeyGroups groups = builder.finish(runs_allowed);
+    KeyGroups groups = builder.finish(codes_only, table.count());
     groups.missing_code = missing;
     return groups;
 }

@@ -34,11 +34,14 @@ struct KeyGroups {
     bool runs = true;                   // every key's rows form one run: lengths holds them, codes nothing
     std::vector<std::uint64_t> lengths;
     std::vector<std::uint32_t, core::HugePageAllocator<std::uint32_t>> codes;  // in order of first appearance
+    // Where not 0: the rows take turns through this many keys, each once a turn and in the same
+    // order every turn (a panel appended date by date), and codes holds the first turn's alone.
+    std::uint64_t turns = 0;
     std::int64_t missing_code = -1;     // the code of the rows without a key, -1 where there are none
 };
 
 // The groups of the chunks' rows, missing keys forming a group of their own; nothing where there
-// are more keys than codes of 32 bits. With runs_allowed false, codes are given even for runs.
-std::optional<KeyGroups> group_string_keys(std::span<const StringChunk> chunks, bool runs_allowed);
+// are more keys than codes of 32 bits. With codes_only, codes are given even for runs and turns.
+std::optional<KeyGroups> group_string_keys(std::span<const StringChunk> chunks, bool codes_only);
 
 }  // namespace brindlex::batch

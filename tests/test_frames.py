@@ -52,15 +52,18 @@ def plain(high, low, close, periods):
 
 @st.composite
 def long_frames(draw):
-    """Bars of a few groups, each group's rows in time order but the groups interleaved at random
-    (or adjacent), with NaN, infinities and missing values (`missing`: True) sprinkled over the
+    """Bars of a few groups, each group's rows in time order but the groups interleaved at random,
+    taking turns as dates do, or adjacent, with NaN, infinities and missing values (`missing`: True) sprinkled over the
     prices. Groups are numbered in `keys`; the last one's key is sometimes the missing key, drawn
     by key_column."""
     lengths = draw(st.lists(st.integers(0, 40), min_size=1, max_size=4))
     rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
     keys = np.repeat(np.arange(len(lengths)), lengths)
-    if draw(st.booleans()):
+    order = draw(st.sampled_from(["adjacent", "shuffled", "dates"]))
+    if order == "shuffled":
         keys = rng.permutation(keys)
+    elif order == "dates":  # a panel appended date by date: every group once a date
+        keys = np.tile(np.arange(len(lengths)), max(lengths))
     close = 100 + rng.normal(0, 1, len(keys)).cumsum()
     spread = rng.uniform(0.1, 1.0, len(keys))
     prices = {"high": close + spread, "low": close - spread, "close": close}
@@ -187,6 +190,20 @@ class TestPolarsMissingValues:
         frame = pl.DataFrame({"key": ["a", None, "a", None, "a"], "x": [1.0, 10.0, 2.0, 20.0, 3.0]})
         assert frame.select(pl.col("x").bx.sma(2, by="key")).to_series().to_list() == [None, None, 1.5, 15.0, 2.5]
 
+    def test_dates_taking_turns_are_each_keys_own_series(self, pl):
+        """A panel appended date by date, read as a block of one series per key, gives what the same
+        frame sorted by key gives."""
+        import brindlex_batch.polars as bxp
+
+        close = 100 + np.random.default_rng(5).normal(0, 1, 120).cumsum()
+        close[7] = np.nan
+        frame = pl.DataFrame({"key": np.tile(["b", "a", "c"], 40), "high": close + 1, "low": close - 1,
+                              "close": close}).with_row_index()
+        exprs = ("index", pl.col("close").bx.sma(5, by="key"), pl.col("close").bx.macd(3, 6, 4, by="key").alias("m"),
+                 bxp.atr("high", "low", "close", 5, by="key"))
+        by_key = frame.sort("key", maintain_order=True).select(*exprs).sort("index")
+        assert frame.select(*exprs).equals(by_key)
+
     def test_over_is_polars_own_over_in_one_call(self, pl):
         """`.over()` straight on an indicator runs as `by=`; polars' own window, calling it once per
         group, gives the same, null keys and several keys included."""
@@ -273,29 +290,37 @@ class TestPandas:
 @settings(max_examples=300 // SCALE, deadline=None)
 @given(keys=st.lists(st.sampled_from([None, "", "a", "abcd", "abcde", "twelve chars", "thirteen char", "thirteen chas",
                                       "a key far longer than the rest"]), max_size=40),
-       order=st.sampled_from(["drawn", "sorted", "turns", "turns then one out of turn"]), cut=st.integers(0, 40),
-       start=st.integers(0, 3), runs_allowed=st.booleans(), layout=st.sampled_from(["string", "large_string", "string_view"]),
-       repeat=st.integers(1, 9), missing=st.booleans())
-def test_string_keys_are_grouped_by_their_characters(keys, order, cut, start, runs_allowed, layout, repeat, missing):
+       order=st.sampled_from(["drawn", "sorted", "turns", "turns then one out of turn", "turns, the last cut short"]), cut=st.integers(0, 40),
+       start=st.integers(0, 3), codes_only=st.booleans(), layout=st.sampled_from(["string", "large_string", "string_view"]),
+       repeat=st.integers(1, 9), with_missing=st.booleans())
+def test_string_keys_are_grouped_by_their_characters(keys, order, cut, start, codes_only, layout, repeat, with_missing):
     """Rows get equal codes exactly where their keys are equal (missing ones alike), in every Arrow
     string layout, cut in chunks and offset in its buffers, sorted, in no order, or taking turns as
-    in date order; lengths of runs come back exactly where every key's rows form one run."""
-    keys = [key for key in keys if missing or key is not None for _ in range(repeat)]
+    in date order; lengths of runs come back exactly where every key's rows form one run, and one
+    turn's codes only where the rows take turns through the keys."""
+    keys = [key for key in keys if with_missing or key is not None for _ in range(repeat)]
     if order == "sorted":
         keys = sorted(keys, key=lambda key: (key is None, key or ""))
     elif order.startswith("turns"):
         keys = list(dict.fromkeys(keys)) * 3
         if keys and order.endswith("out of turn"):
             keys[-1] = keys[0]
+        if order.endswith("short"):
+            keys = keys[:-1]
     column = pyarrow.array(["pad"] * start + keys, type=getattr(pyarrow, layout)()).slice(start)
     chunks = pyarrow.chunked_array([column[:cut], column[cut:]], type=column.type)
-    array, runs, missing = brindlex_batch._native.group_string_keys(chunks.__arrow_c_stream__(), runs_allowed)
-    codes = np.repeat(np.arange(len(array)), array.astype(np.int64)) if runs else array
+    array, grouped_as, missing = brindlex_batch._native.group_string_keys(chunks.__arrow_c_stream__(), codes_only)
+    codes = {"runs": lambda: np.repeat(np.arange(len(array)), array.astype(np.int64)),
+             "turns": lambda: np.tile(array, len(keys) // max(len(array), 1)), "codes": lambda: array}[grouped_as]()
     assert len(codes) == len(keys)
     assert len(set(zip(keys, codes.tolist()))) == len(set(keys)) == len(set(codes.tolist()))
     assert missing == (codes[keys.index(None)] if None in keys else -1)
     one_run_each = all(keys[i] == keys[i - 1] or keys[i] not in keys[:i] for i in range(1, len(keys)))
-    assert runs == (runs_allowed and one_run_each)
+    assert (grouped_as == "runs") == (not codes_only and one_run_each)
+    # Turns are found where one chunk holds keys present, compared whole (short in string views).
+    found_turns = (order == "turns" and not one_run_each and not codes_only and None not in keys
+                   and (cut == 0 or cut >= len(keys)) and (layout != "string_view" or max(map(len, keys)) <= 12))
+    assert grouped_as == "turns" if found_turns else grouped_as != "turns" or order == "turns"
 
 
 @settings(max_examples=100 // SCALE, deadline=None)
