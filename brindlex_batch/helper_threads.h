@@ -35,6 +35,7 @@ public:
 
 private:
     void start_helpers(std::size_t wanted) noexcept;
+    void keep_off_caller() noexcept;
     void serve(std::uint64_t seen) noexcept;
     static bool take_part(Job& job, std::size_t& part) noexcept;
 
@@ -45,6 +46,9 @@ private:
     Job* job_ = nullptr;
     std::uint64_t generation_ = 0;
     std::vector<std::thread> helpers_;
+    // The processors the helpers were last allowed, and how many helpers were given them.
+    std::vector<unsigned char> placed_;
+    std::size_t helpers_placed_ = 0;
 };
 
 }  // namespace brindlex::batch

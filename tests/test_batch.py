@@ -2,6 +2,7 @@
 layout, dtype, thread count and code path; bad arguments raise the documented exceptions and
 leave `out` untouched."""
 
+import os
 import subprocess
 import sys
 import threading
@@ -419,6 +420,29 @@ def test_a_child_process_computes_on_helper_threads_of_its_own():
         assert os.waitpid(pid, 0)[1] == 0
     """
     subprocess.run([sys.executable, "-P", "-c", script], check=True, timeout=120)
+
+
+def test_helper_threads_run_only_where_the_caller_may():
+    """Helpers are kept off the caller's processor, but never moved outside the processors the
+    caller may run on: a caller confined to one keeps its helpers there."""
+    script = """if True:
+        import os
+        import numpy as np, brindlex_batch as bb
+        def tasks():
+            return {int(t) for t in os.listdir("/proc/self/task")}
+        if len(os.sched_getaffinity(0)) > 1:
+            close = np.random.default_rng(3).normal(100.0, 1.0, (64, 3000))
+            before = tasks()
+            alone = bb.ema(close, 10)
+            assert np.array_equal(bb.ema(close, 10, threads=2), alone, equal_nan=True)
+            helpers = tasks() - before
+            cpu = min(os.sched_getaffinity(0))
+            os.sched_setaffinity(0, {cpu})
+            assert np.array_equal(bb.ema(close, 10, threads=2), alone, equal_nan=True)
+            assert helpers and all(os.sched_getaffinity(t) == {cpu} for t in helpers)
+    """
+    subprocess.run([sys.executable, "-P", "-c", script], check=True, timeout=120,
+                   env={**os.environ, "OPENBLAS_NUM_THREADS": "1"})
 
 
 def test_calls_bind_their_arguments_as_the_signature_says():
