@@ -33,12 +33,14 @@ std::span<const std::uint64_t> run_lengths(std::span<const Code> codes, std::spa
 }
 
 template <CodeType Code>
-std::uint64_t turn_length(std::span<const Code> codes) noexcept {
+std::uint64_t turn_length(std::span<const Code> codes, std::uint64_t longest) noexcept {
     if (codes.empty()) return 0;
     // The first row back at the first row's code ends the first turn; every later row must repeat
     // the row one turn before it. Rows in any other order fail within a few rows.
-    const auto turn = static_cast<std::size_t>(std::find(codes.begin() + 1, codes.end(), codes[0]) - codes.begin());
-    if (turn == codes.size() || codes.size() % turn != 0) return 0;
+    const auto window = codes.first(std::min<std::uint64_t>(codes.size(), longest + 1));
+    const auto turn = static_cast<std::size_t>(std::find(window.begin() + 1, window.end(), codes[0]) - codes.begin());
+    if (turn == window.size()) return 0;
+    if (codes.size() % turn != 0) return 0;
     // Compared a stretch at a time, with no exit inside one, so that the comparisons vectorize.
     constexpr std::size_t stretch = 4096;
     for (std::size_t from = turn; from < codes.size(); from += stretch) {
@@ -101,7 +103,7 @@ void split_pairs(std::span<const CodeRow> pairs, std::span<std::uint64_t> slots,
 #define BRINDLEX_DEFINE_ROW_GROUP_LOOPS(Code)                                                                          \
     template CodeScan scan_codes(std::span<const Code>) noexcept;                                                      \
     template std::span<const std::uint64_t> run_lengths(std::span<const Code>, std::span<std::uint64_t>) noexcept;   \
-    template std::uint64_t turn_length(std::span<const Code>) noexcept;                                                \
+    template std::uint64_t turn_length(std::span<const Code>, std::uint64_t) noexcept;                                                \
     template std::size_t count_groups(std::span<const Code>, std::span<std::uint64_t>) noexcept;                     \
     template std::size_t place_rows(std::span<const Code>, std::span<std::uint64_t>, std::span<std::uint64_t>) noexcept; \
     template std::size_t sort_pairs(std::span<const Code>, std::span<CodeRow>) noexcept;

@@ -43,9 +43,10 @@ std::span<const std::uint64_t> run_lengths(std::span<const Code> codes, std::spa
 // Rows that take turns through the groups in one fixed order, as a panel appended date by date
 // with every key once per date: the number of rows in a turn, where row i belongs to the group of
 // row i mod that number (each group then holds rows / turn rows); 0 when the codes do not repeat
-// so. The rows of one turn may still share codes: count the groups to know.
+// so, or when a turn would be longer than `longest`. The rows of one turn may still share codes:
+// count the groups to know.
 template <CodeType Code>
-std::uint64_t turn_length(std::span<const Code> codes) noexcept;
+std::uint64_t turn_length(std::span<const Code> codes, std::uint64_t longest) noexcept;
 
 // Counting sort, in two steps. count_groups fills `table` (scan.largest + 1 entries) with each
 // code's count and gives the number of groups. place_rows then writes each row's slot into `slots`
@@ -72,7 +73,7 @@ void split_pairs(std::span<const CodeRow> pairs, std::span<std::uint64_t> slots,
     extern template CodeScan scan_codes(std::span<const Code>) noexcept;                                        \
     extern template std::span<const std::uint64_t> run_lengths(std::span<const Code>, std::span<std::uint64_t>) \
         noexcept;                                                                                               \
-    extern template std::uint64_t turn_length(std::span<const Code>) noexcept;                                 \
+    extern template std::uint64_t turn_length(std::span<const Code>, std::uint64_t) noexcept;                  \
     extern template std::size_t count_groups(std::span<const Code>, std::span<std::uint64_t>) noexcept;         \
     extern template std::size_t place_rows(std::span<const Code>, std::span<std::uint64_t>,                     \
                                            std::span<std::uint64_t>) noexcept;                                  \
@@ -111,6 +112,8 @@ private:
     RowGroups() = default;
     template <CodeType Code>
     void as_runs(std::span<const Code> codes, std::uint64_t runs);
+    template <CodeType Code>
+    bool as_turns(std::span<const Code> codes, std::uint64_t turn, std::uint64_t largest);
 
     std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> lengths_;
     std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> slots_;
@@ -137,9 +140,31 @@ void RowGroups::as_runs(std::span<const Code> codes, std::uint64_t runs) {
     slots_.clear();
 }
 
+// Rows that take turns with every group once a turn: the first turn's rows hold `turn` distinct
+// codes (counted in a table up to `largest`).
+template <CodeType Code>
+bool RowGroups::as_turns(std::span<const Code> codes, std::uint64_t turn, std::uint64_t largest) {
+    lengths_.resize(largest + 1);
+    const bool turns = count_groups(codes.first(turn), std::span<std::uint64_t>(lengths_)) == turn;
+    if (turns) {
+        turns_ = turn;
+        lengths_.clear();
+    }
+    return turns;
+}
+
+// A turn of at most this many rows is looked for before any pass over the codes.
+constexpr std::uint64_t turn_looked_for_first = std::uint64_t{1} << 16;
+
 template <CodeType Code>
 RowGroups RowGroups::of(std::span<const Code> codes, std::uint64_t stream_bytes) {
     RowGroups g;
+    // Rows in date order need no pass over the codes but the one comparing each row with the row a
+    // turn before, which rows in any other order fail within a few rows.
+    if (const std::uint64_t turn = turn_length(codes, turn_looked_for_first); turn > 1) {
+        const std::uint64_t largest = *std::max_element(codes.begin(), codes.begin() + static_cast<std::ptrdiff_t>(turn));
+        if (dense_codes({largest, 0, false}, codes.size()) && g.as_turns(codes, turn, largest)) return g;
+    }
     const CodeScan scan = scan_codes(codes);
     // Codes that never decrease, or whose every group is one run, cut the column as it lies.
     if (scan.sorted) {
@@ -150,10 +175,8 @@ RowGroups RowGroups::of(std::span<const Code> codes, std::uint64_t stream_bytes)
         g.lengths_.resize(scan.largest + 1);
         // Groups that take turns, one row each per turn, are a block of series as it lies: the
         // rows of the first turn hold every group once. Rows in no such order fail the test early.
-        if (const std::uint64_t turn = turn_length(codes);
-            turn != 0 && count_groups(codes.first(turn), std::span<std::uint64_t>(g.lengths_)) == turn) {
-            g.turns_ = turn;
-            g.lengths_.clear();
+        if (const std::uint64_t turn = turn_length(codes, codes.size());
+            turn > turn_looked_for_first && g.as_turns(codes, turn, scan.largest)) {
             return g;
         }
         if (streamed(scan, codes.size(), stream_bytes)) {
