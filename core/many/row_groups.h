@@ -36,7 +36,7 @@ inline bool dense_codes(const CodeScan& scan, std::size_t rows) noexcept {
 }
 
 // The lengths of the runs of equal adjacent codes, in row order, written into `room` (scan.runs
-// entries at least).
+// entries at least), where each code's rows form one run.
 template <CodeType Code>
 std::span<const std::uint64_t> run_lengths(std::span<const Code> codes, std::span<std::uint64_t> room) noexcept;
 
