@@ -176,7 +176,7 @@ def _indicator(inputs: Sequence[IntoExpr], by: IntoExpr | None, kernel: _Kernel,
     # polars passes the declared dtype to functions that take it.
     def compute(series: Sequence[pl.Series], return_dtype: object = None) -> pl.Series:
         columns = [_values(column) for column in series[:count]]
-        grouping, turns = ({}, 0) if by is None else _grouping(series[count])
+        grouping, turns = (_Grouping(), 0) if by is None else _grouping(series[count])
         outputs = kernel(_turns(columns, turns), grouping)
         return _result(series[0].name, [output.reshape(-1) for output in outputs], nan_as_null)
 
