@@ -317,28 +317,38 @@ private:
     KeyGroups groups_;
 };
 
-// How many rows from `row` on hold the key of `row` (present), at least one: views compared whole,
-// which equal exactly when they hold the same characters in place or point at the same ones.
+// The first row from `row` on whose view differs from the view `back` rows before it, or whose key
+// or that row's is missing: equal views hold the same characters in place or point at the same
+// ones. A line of four rows at a time where every key is present.
+std::int64_t repeating_views(const StringChunk& chunk, std::int64_t row, std::int64_t back) noexcept {
+    const char* views = static_cast<const char*>(chunk.index) + 16 * chunk.offset;
+    if (!chunk.validity) {
+        for (; row + 4 <= chunk.length; row += 4) {
+            const char* view = views + 16 * row;
+            read_ahead(view);
+            std::uint64_t differ = 0;
+            for (int word = 0; word < 8; ++word) {
+                differ |= read<std::uint64_t>(view + 8 * word) ^ read<std::uint64_t>(view + 8 * word - 16 * back);
+            }
+            if (differ != 0) break;
+        }
+    }
+    for (; row < chunk.length; ++row) {
+        const char* view = views + 16 * row;
+        if (read<std::uint64_t>(view) != read<std::uint64_t>(view - 16 * back) ||
+            read<std::uint64_t>(view + 8) != read<std::uint64_t>(view + 8 - 16 * back) || !chunk.present(row) ||
+            !chunk.present(row - back)) {
+            break;
+        }
+    }
+    return row;
+}
+
+// How many rows from `row` on hold the key of `row` (present), at least one.
 std::int64_t run_length(const StringChunk& chunk, std::int64_t row, std::string_view key) noexcept {
     std::int64_t end = row + 1;
     if (chunk.layout == StringChunk::Layout::views) {
-        const char* views = static_cast<const char*>(chunk.index) + 16 * chunk.offset;
-        const auto head = read<std::uint64_t>(views + 16 * row), tail = read<std::uint64_t>(views + 16 * row + 8);
-        const auto same = [&](std::int64_t at) {
-            return read<std::uint64_t>(views + 16 * at) == head && read<std::uint64_t>(views + 16 * at + 8) == tail;
-        };
-        // A line of four rows at a time where every key is present.
-        if (!chunk.validity) {
-            while (end + 4 <= chunk.length) {
-                read_ahead(views + 16 * end);
-                if (!(same(end) & same(end + 1) & same(end + 2) & same(end + 3))) break;
-                end += 4;
-            }
-        }
-        while (end < chunk.length && read<std::uint64_t>(views + 16 * end) == head &&
-               read<std::uint64_t>(views + 16 * end + 8) == tail && chunk.present(end)) {
-            ++end;
-        }
+        end = repeating_views(chunk, end, 1);
     } else {
         while (end < chunk.length && chunk.present(end) && chunk.key(end) == key) ++end;
     }
@@ -353,28 +363,7 @@ std::int64_t repeated_keys(const StringChunk& chunk, std::int64_t row, std::int6
     const std::int64_t start = row;
     if (turn <= 0 || row < turn) return row;
     if (chunk.layout == StringChunk::Layout::views) {
-        // Equal views hold the same characters in place or point at the same ones.
-        const char* views = static_cast<const char*>(chunk.index) + 16 * chunk.offset;
-        // A line of four rows at a time where every key is present.
-        if (!chunk.validity) {
-            for (; row + 4 <= chunk.length; row += 4) {
-                const char* view = views + 16 * row;
-                read_ahead(view);
-                std::uint64_t differ = 0;
-                for (int word = 0; word < 8; ++word) {
-                    differ |= read<std::uint64_t>(view + 8 * word) ^ read<std::uint64_t>(view + 8 * word - 16 * turn);
-                }
-                if (differ != 0) break;
-            }
-        }
-        for (; row < chunk.length; ++row) {
-            const char* view = views + 16 * row;
-            if (read<std::uint64_t>(view) != read<std::uint64_t>(view - 16 * turn) ||
-                read<std::uint64_t>(view + 8) != read<std::uint64_t>(view + 8 - 16 * turn) || !chunk.present(row) ||
-                !chunk.present(row - turn)) {
-                break;
-            }
-        }
+        row = repeating_views(chunk, row, turn);
     } else {
         while (row < chunk.length && chunk.present(row) && chunk.present(row - turn) &&
                chunk.key(row) == chunk.key(row - turn)) {

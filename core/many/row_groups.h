@@ -174,7 +174,8 @@ RowGroups RowGroups::of(std::span<const Code> codes, std::uint64_t stream_bytes)
     if (dense_codes(scan, codes.size())) {
         g.lengths_.resize(scan.largest + 1);
         // Groups that take turns, one row each per turn, are a block of series as it lies: the
-        // rows of the first turn hold every group once. Rows in no such order fail the test early.
+        // rows of the first turn hold every group once. Turns too long to be looked for first are
+        // looked for here; rows in no such order fail the test early.
         if (const std::uint64_t turn = turn_length(codes, codes.size());
             turn > turn_looked_for_first && g.as_turns(codes, turn, scan.largest)) {
             return g;
