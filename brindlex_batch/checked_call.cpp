@@ -195,8 +195,12 @@ void CheckedCall::group_codes() {
 std::optional<StreamedCodes> CheckedCall::streamed_codes() const noexcept {
     if (!groups_ || groups_->streams() == 0) return std::nullopt;
     const args::ArrayObject* fields = args::array_fields(codes_.ptr());
-    return StreamedCodes{fields->data, static_cast<std::size_t>(fields->dimensions[0]),
-                         numpy().element_size(codes_.ptr()), groups_->streams()};
+    const auto rows = static_cast<std::size_t>(fields->dimensions[0]);
+    if (groups_->numbers()) {
+        return StreamedCodes{static_cast<const char*>(groups_->numbers()), rows,
+                             static_cast<std::int64_t>(groups_->number_width()), groups_->streams()};
+    }
+    return StreamedCodes{fields->data, rows, numpy().element_size(codes_.ptr()), groups_->streams()};
 }
 
 std::optional<std::span<const std::uint64_t>> CheckedCall::runs() const noexcept {

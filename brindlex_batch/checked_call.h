@@ -42,7 +42,7 @@ decltype(auto) with_code_type(std::int64_t width, F&& f) {
 }
 
 // The codes of groups to be computed row by row (RowGroups::streams): the caller's array, read
-// at its own width.
+// at its own width, or the numbers sparse codes were given.
 struct StreamedCodes {
     const char* data;
     std::size_t rows;

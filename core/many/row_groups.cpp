@@ -2,6 +2,7 @@
 #include "core/many/row_groups.h"
 
 #include <algorithm>
+#include <bit>
 #include <type_traits>
 
 namespace brindlex::core {
@@ -94,25 +95,40 @@ std::size_t place_rows(std::span<const Code> codes, std::span<std::uint64_t> tab
     return groups;
 }
 
-template <CodeType Code>
-std::size_t sort_pairs(std::span<const Code> codes, std::span<CodeRow> pairs) noexcept {
-    for (std::size_t i = 0; i < codes.size(); ++i) pairs[i] = {codes[i], i};
-    // Rows differ, so this order is total: what a stable sort by code gives, with no buffer.
-    std::sort(pairs.begin(), pairs.end());
-    std::size_t groups = 0;
-    for (std::size_t i = 0; i < pairs.size(); ++i) groups += i == 0 || pairs[i].first != pairs[i - 1].first;
-    return groups;
+template <CodeType Code, class Number>
+std::size_t number_codes(std::span<const Code> codes, std::size_t row, std::span<Number> numbers,
+                         std::span<CodeSlot> table, std::uint64_t& seen) noexcept {
+    // Fibonacci hashing: the top bits of the code times 2^64 / phi, which spreads codes that
+    // differ in their low bits only, or in their high bits only.
+    const int shift = 64 - std::countr_zero(table.size());
+    const std::size_t mask = table.size() - 1;
+    for (; row < codes.size(); ++row) {
+        // A row with the code of the row before is numbered alike without a look in the table:
+        // the rows of a group often lie together.
+        if (row > 0 && codes[row] == codes[row - 1]) {
+            numbers[row] = numbers[row - 1];
+            continue;
+        }
+        const std::uint64_t code = codes[row];
+        std::size_t slot = static_cast<std::size_t>((code * 0x9E3779B97F4A7C15u) >> shift);
+        while (table[slot].number != 0 && table[slot].code != code) slot = (slot + 1) & mask;
+        if (table[slot].number == 0) {
+            if (2 * (seen + 1) > table.size()) return row;
+            table[slot] = {code, ++seen};
+        }
+        numbers[row] = static_cast<Number>(table[slot].number - 1);
+    }
+    return row;
 }
 
-void split_pairs(std::span<const CodeRow> pairs, std::span<std::uint64_t> slots,
-                 std::span<std::uint64_t> lengths) noexcept {
-    std::size_t group = 0;
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
-        slots[pairs[i].second] = i;
-        const bool first_of_group = i == 0 || pairs[i].first != pairs[i - 1].first;
-        if (first_of_group && i != 0) ++group;
-        if (first_of_group) lengths[group] = 0;
-        ++lengths[group];
+void move_codes(std::span<const CodeSlot> from, std::span<CodeSlot> to) noexcept {
+    const int shift = 64 - std::countr_zero(to.size());
+    const std::size_t mask = to.size() - 1;
+    for (const CodeSlot& entry : from) {
+        if (entry.number == 0) continue;
+        std::size_t slot = static_cast<std::size_t>((entry.code * 0x9E3779B97F4A7C15u) >> shift);
+        while (to[slot].number != 0) slot = (slot + 1) & mask;
+        to[slot] = entry;
     }
 }
 
@@ -122,7 +138,10 @@ void split_pairs(std::span<const CodeRow> pairs, std::span<std::uint64_t> slots,
     template std::uint64_t turn_length(std::span<const Code>, std::uint64_t) noexcept;                                                \
     template std::size_t count_groups(std::span<const Code>, std::span<std::uint64_t>) noexcept;                     \
     template std::size_t place_rows(std::span<const Code>, std::span<std::uint64_t>, std::span<std::uint64_t>) noexcept; \
-    template std::size_t sort_pairs(std::span<const Code>, std::span<CodeRow>) noexcept;
+    template std::size_t number_codes(std::span<const Code>, std::size_t, std::span<std::uint32_t>, std::span<CodeSlot>, \
+                                      std::uint64_t&) noexcept;                                                        \
+    template std::size_t number_codes(std::span<const Code>, std::size_t, std::span<std::uint64_t>, std::span<CodeSlot>, \
+                                      std::uint64_t&) noexcept;
 BRINDLEX_ROW_GROUP_LOOPS(BRINDLEX_DEFINE_ROW_GROUP_LOOPS)
 
 }  // namespace brindlex::core

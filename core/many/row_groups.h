@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <utility>
 #include <vector>
@@ -30,7 +31,7 @@ template <CodeType Code>
 CodeScan scan_codes(std::span<const Code> codes) noexcept;
 
 // Codes below this are counted in a table of that many entries (a counting sort, linear in the
-// rows); larger ones are sorted with their rows.
+// rows); larger ones are first numbered in the order they appear (number_codes).
 inline bool dense_codes(const CodeScan& scan, std::size_t rows) noexcept {
     return scan.largest < 2 * static_cast<std::uint64_t>(rows) + 1024;
 }
@@ -59,14 +60,20 @@ template <CodeType Code>
 std::size_t place_rows(std::span<const Code> codes, std::span<std::uint64_t> table,
                        std::span<std::uint64_t> slots) noexcept;
 
-// Sparse codes: `pairs` (one per row) sorted by (code, row), which is a stable sort by code;
-// gives the number of groups.
-using CodeRow = std::pair<std::uint64_t, std::uint64_t>;
-template <CodeType Code>
-std::size_t sort_pairs(std::span<const Code> codes, std::span<CodeRow> pairs) noexcept;
-// The rows' slots and the groups' sizes of sorted pairs.
-void split_pairs(std::span<const CodeRow> pairs, std::span<std::uint64_t> slots,
-                 std::span<std::uint64_t> lengths) noexcept;
+// Sparse codes numbered 0, 1, 2... in the order they first appear, so that their rows are grouped
+// as dense codes are (sorting the rows by code took 110 ns a row, 500 codes in 1.26 million rows).
+// The codes seen are kept in `table`, a power of two entries, by open addressing. number_codes
+// numbers the rows from `row` on into `numbers`, `seen` the codes numbered so far; it stops at the
+// first row whose code would fill the table past half, and gives that row (codes.size() once every
+// row is numbered): the caller then moves the table to one twice as large (move_codes) and goes on.
+struct CodeSlot {
+    std::uint64_t code = 0;
+    std::uint64_t number = 0;  // the code's number + 1; 0: a free slot
+};
+template <CodeType Code, class Number>
+std::size_t number_codes(std::span<const Code> codes, std::size_t row, std::span<Number> numbers,
+                         std::span<CodeSlot> table, std::uint64_t& seen) noexcept;
+void move_codes(std::span<const CodeSlot> from, std::span<CodeSlot> to) noexcept;
 
 #define BRINDLEX_ROW_GROUP_LOOPS(X) X(std::uint8_t) X(std::uint16_t) X(std::uint32_t) X(std::uint64_t)
 #define BRINDLEX_DECLARE_ROW_GROUP_LOOPS(Code)                                                                  \
@@ -77,7 +84,10 @@ void split_pairs(std::span<const CodeRow> pairs, std::span<std::uint64_t> slots,
     extern template std::size_t count_groups(std::span<const Code>, std::span<std::uint64_t>) noexcept;         \
     extern template std::size_t place_rows(std::span<const Code>, std::span<std::uint64_t>,                     \
                                            std::span<std::uint64_t>) noexcept;                                  \
-    extern template std::size_t sort_pairs(std::span<const Code>, std::span<CodeRow>) noexcept;
+    extern template std::size_t number_codes(std::span<const Code>, std::size_t, std::span<std::uint32_t>,          \
+                                             std::span<CodeSlot>, std::uint64_t&) noexcept;                     \
+    extern template std::size_t number_codes(std::span<const Code>, std::size_t, std::span<std::uint64_t>,          \
+                                             std::span<CodeSlot>, std::uint64_t&) noexcept;
 BRINDLEX_ROW_GROUP_LOOPS(BRINDLEX_DECLARE_ROW_GROUP_LOOPS)
 #undef BRINDLEX_DECLARE_ROW_GROUP_LOOPS
 
@@ -91,7 +101,8 @@ public:
     template <CodeType Code>
     static RowGroups of(std::span<const Code> codes, std::uint64_t stream_bytes = 0);
 
-    // The groups' sizes, none empty: by increasing code, or in row order when `rows` is empty.
+    // The groups' sizes, none empty: by increasing code (sparse codes: by first appearance), or in
+    // row order when slots() is empty.
     std::span<const std::uint64_t> lengths() const noexcept { return {lengths_.data(), groups_}; }
     // Each row's slot when the rows are laid out group by group, each group's rows in row order;
     // empty when every group already is one run of adjacent rows, so that the column is cut by
@@ -107,6 +118,10 @@ public:
     // group (see of()): how many streams, one per code up to the largest. 0 otherwise; lengths()
     // and slots() are then empty.
     std::uint64_t streams() const noexcept { return streams_; }
+    // For streams of sparse codes, the number each row's code was given (0 .. streams() - 1),
+    // number_width() bytes each (4, or 8 beyond 2^32 rows), in place of the codes; else empty.
+    const void* numbers() const noexcept { return numbers_.empty() ? nullptr : numbers_.data(); }
+    std::size_t number_width() const noexcept { return number_width_; }
 
 private:
     RowGroups() = default;
@@ -114,12 +129,16 @@ private:
     void as_runs(std::span<const Code> codes, std::uint64_t runs);
     template <CodeType Code>
     bool as_turns(std::span<const Code> codes, std::uint64_t turn, std::uint64_t largest);
+    template <class Number, CodeType Code>
+    static RowGroups of_numbered(std::span<const Code> codes, std::uint64_t stream_bytes);
 
     std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> lengths_;
     std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> slots_;
     std::size_t groups_ = 0;
     std::uint64_t turns_ = 0;
     std::uint64_t streams_ = 0;
+    std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> numbers_;  // number_width_ bytes a row
+    std::size_t number_width_ = 0;
 };
 
 // Whether the groups of dense codes are computed row by row: some group comes back after others
@@ -193,16 +212,28 @@ RowGroups RowGroups::of(std::span<const Code> codes, std::uint64_t stream_bytes)
         g.groups_ = place_rows(codes, std::span<std::uint64_t>(g.lengths_), std::span<std::uint64_t>(g.slots_));
         return g;
     }
-    std::vector<CodeRow, HugePageAllocator<CodeRow>> pairs(codes.size());
-    const std::size_t groups = sort_pairs(codes, std::span<CodeRow>(pairs));
-    if (groups == scan.runs) {
-        g.as_runs(codes, scan.runs);
-        return g;
+    if (codes.size() <= std::numeric_limits<std::uint32_t>::max()) return of_numbered<std::uint32_t>(codes, stream_bytes);
+    return of_numbered<std::uint64_t>(codes, stream_bytes);
+}
+
+// Sparse codes in no order: the groups of their numbers, which are dense.
+template <class Number, CodeType Code>
+RowGroups RowGroups::of_numbered(std::span<const Code> codes, std::uint64_t stream_bytes) {
+    constexpr std::size_t per_word = sizeof(std::uint64_t) / sizeof(Number);
+    std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> words((codes.size() + per_word - 1) / per_word);
+    const std::span<Number> numbers(reinterpret_cast<Number*>(words.data()), codes.size());
+    std::vector<CodeSlot> table(64);
+    std::uint64_t seen = 0;
+    for (std::size_t row = 0; (row = number_codes(codes, row, numbers, std::span<CodeSlot>(table), seen)) < codes.size();) {
+        std::vector<CodeSlot> larger(2 * table.size());
+        move_codes(table, larger);
+        table.swap(larger);
     }
-    g.slots_.resize(codes.size());
-    g.lengths_.resize(groups);
-    g.groups_ = groups;
-    split_pairs(pairs, g.slots_, g.lengths_);
+    RowGroups g = of(std::span<const Number>(numbers), stream_bytes);
+    if (g.streams_ != 0) {
+        g.numbers_ = std::move(words);
+        g.number_width_ = sizeof(Number);
+    }
     return g;
 }
 

@@ -42,6 +42,9 @@ public:
     // The signal line has had a value: all three outputs have appeared.
     bool ready() const noexcept { return ready_; }
 
+    // Makes room for `bars` more updates, so that they cannot fail.
+    void reserve_for(std::uint64_t bars) { window_.reserve_for(bars); }
+
     MacdValues peek(double x) const noexcept {
         State st = st_;
         return step(st, count_, x, Recent{x, window_});
