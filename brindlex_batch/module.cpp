@@ -87,7 +87,8 @@ void compute(const CallPlan& plan, Inputs inputs, Outputs outputs, const OnSerie
 
 // Groups whose rows interleave, computed row by row (see core::RowGroups::streams), with a stream
 // for each code: every row updates its group's stream. make() gives a stream, with room for every
-// bar it will see; update(stream, row) computes one row. Every stream is made first, so that
+// bar it will see; update(stream, row, store) computes one row, writing each result with store
+// (past the caches where the outputs are large, core::streams_size). Every stream is made first, so that
 // running out of memory raises MemoryError before anything is written. One thread, whatever the
 // call asks: neighbouring rows belong to different groups, and threads sharing the groups would
 // write the same lines of every output (two ran slower than one, measured).
@@ -101,7 +102,7 @@ void stream_rows(const StreamedCodes& codes, const Make& make, const Update& upd
     if (codes.rows >= values_worth_unlocking) unlocked.emplace();
     with_code_type(codes.width, [&]<class Code>(Code) {
         core::stream::update_rows(std::span<const Code>(reinterpret_cast<const Code*>(codes.data), codes.rows),
-                                  std::span<Stream>(streams), update);
+                                  std::span<Stream>(streams), update, core::streams_size(codes.rows));
     });
 }
 
@@ -154,7 +155,7 @@ nb::object moving_average(nb::handle data, nb::handle period, nb::handle axis, n
         const core::unaligned_double* x = input_column(in).data();
         core::unaligned_double* y = output_column(target).data();
         stream_rows(*codes, [&] { return stream_of(std::type_identity<Stream>{}, call); },
-                    [&](Stream& s, std::size_t row) { y[row] = s.update(x[row]); });
+                    [&](Stream& s, std::size_t row, auto store) { store(y + row, s.update(x[row])); });
         return call.finish();
     }
     const CallPlan plan = plan_of(call, {&in}, {&target});
@@ -199,11 +200,11 @@ nb::object macd(nb::handle data, nb::handle fast_period, nb::handle slow_period,
                 s.reserve_for(slow);
                 return s;
             },
-            [&](core::stream::MacdStream& s, std::size_t row) {
+            [&](core::stream::MacdStream& s, std::size_t row, auto store) {
                 const core::stream::MacdValues v = s.update(x[row]);
-                y[0][row] = v.macd;
-                y[1][row] = v.signal;
-                y[2][row] = v.hist;
+                store(y[0] + row, v.macd);
+                store(y[1] + row, v.signal);
+                store(y[2] + row, v.hist);
             });
         return call.finish(macd_result_type());
     }
@@ -239,7 +240,9 @@ nb::object atr(nb::handle high, nb::handle low, nb::handle close, nb::handle per
                                               input_column(ins[2]).data()};
         core::unaligned_double* y = output_column(target).data();
         stream_rows(*codes, [&] { return core::stream::AtrStream(p); },
-                    [&](core::stream::AtrStream& s, std::size_t row) { y[row] = s.update(x[0][row], x[1][row], x[2][row]); });
+                    [&](core::stream::AtrStream& s, std::size_t row, auto store) {
+                        store(y + row, s.update(x[0][row], x[1][row], x[2][row]));
+                    });
         return call.finish();
     }
     const CallPlan plan = plan_of(call, {&ins[0], &ins[1], &ins[2]}, {&target});

@@ -65,4 +65,16 @@ void use_default_targets() noexcept;
 void force_streamed_stores(bool on) noexcept;
 bool streamed_stores_forced() noexcept;
 
+// An output array of this many bytes or more is written with streaming stores, where the kernels
+// (those whose outputs stream) or the row-by-row loops write it. Below, it is likely read again
+// soon and fits in the caches, which streaming stores would bypass; above, it would mostly have
+// left the caches anyway, and reading each line before writing it is a third of the memory
+// traffic.
+constexpr std::uint64_t streamed_from_bytes = std::uint64_t{4} << 20;
+
+// Whether an output array of `elements` is large enough to stream.
+inline bool streams_size(std::uint64_t elements) noexcept {
+    return elements >= streamed_from_bytes / 8 || streamed_stores_forced();
+}
+
 }  // namespace brindlex::core

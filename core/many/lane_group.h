@@ -70,18 +70,8 @@ struct Out {
 constexpr std::uint64_t line_positions = 8;
 // Positions of a tile along rows when the outputs stream: a whole line of every row.
 constexpr int TL = W > static_cast<int>(line_positions) ? W : static_cast<int>(line_positions);
-// An output array of this many bytes or more streams, in the kernels whose outputs stream
-// (`outputs_stream`). Below, it is likely read again soon and fits in the caches, which streaming
-// stores would bypass; above, it would mostly have left the caches anyway, and reading each line
-// before writing it is a third of the memory traffic.
-constexpr std::uint64_t streamed_from_bytes = std::uint64_t{4} << 20;
 // A sweep not along streamed rows: no line alignment to keep.
 constexpr std::uint64_t no_lines = ~std::uint64_t{0};
-
-// Whether an output array of `elements` is large enough to stream.
-inline bool streams_size(std::uint64_t elements) noexcept {
-    return elements >= streamed_from_bytes / 8 || streamed_stores_forced();
-}
 
 template <class Lanes_>
 void settle(Lanes_& l) noexcept {
