@@ -82,7 +82,7 @@ def _force_streaming(on: bool) -> None:
     for tests of that path.
     """
 
-def group_string_keys(stream: object, codes_only: bool) -> tuple[numpy.typing.NDArray[numpy.unsignedinteger], Literal['runs', 'turns', 'codes'], int] | None:
+def group_string_keys(stream: object, codes_only: bool, sorted: bool = False) -> tuple[numpy.typing.NDArray[numpy.unsignedinteger], Literal['runs', 'turns', 'codes'], int] | None:
     """
-    Groups the rows of a string column given as an Arrow stream capsule ("arrow_array_stream"): (lengths, 'runs', missing) where every key's rows form one run; (codes, 'turns', missing) where the rows take turns through the keys, each once a turn in the same order, codes being the first turn's; else (codes, 'codes', missing), a code per row. missing is the code of the rows without a key (-1: none). With codes_only, always a code per row. None for a column of other types.
+    Groups the rows of a string column given as an Arrow stream capsule ("arrow_array_stream"): (lengths, 'runs', missing) where every key's rows form one run; (codes, 'turns', missing) where the rows take turns through the keys, each once a turn in the same order, codes being the first turn's; else (codes, 'codes', missing), a code per row. missing is the code of the rows without a key (-1: none). With codes_only, always a code per row. None for a column of other types. With sorted, the keys are taken to be sorted (as polars' sorted flag says), and each key's run is searched for rather than read through.
     """

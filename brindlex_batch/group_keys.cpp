@@ -48,7 +48,7 @@ auto numpy_of(Vector&& values) {
     return nb::ndarray<nb::numpy, T, nb::ndim<1>>(owned->data(), {owned->size()}, owner);
 }
 
-nb::object group_keys(nb::capsule stream, bool codes_only) {
+nb::object group_keys(nb::capsule stream, bool codes_only, bool sorted) {
     auto* pointer = static_cast<arrow::ArrowArrayStream*>(PyCapsule_GetPointer(stream.ptr(), "arrow_array_stream"));
     if (!pointer) throw nb::python_error();
     if (!pointer->release) throw nb::value_error("the Arrow stream was already consumed");
@@ -62,7 +62,7 @@ nb::object group_keys(nb::capsule stream, bool codes_only) {
     std::optional<KeyGroups> groups;
     {
         nb::gil_scoped_release unlocked;
-        groups = group_string_keys(chunks, codes_only);
+        groups = group_string_keys(chunks, codes_only, sorted);
     }
     if (!groups) return nb::none();
     nb::object array = groups->runs ? nb::cast(numpy_of(std::move(groups->lengths)))
@@ -74,15 +74,16 @@ nb::object group_keys(nb::capsule stream, bool codes_only) {
 }  // namespace
 
 void define_group_keys(nb::module_& m) {
-    m.def("group_string_keys", &group_keys, "stream"_a, "codes_only"_a,
-          nb::sig("def group_string_keys(stream: object, codes_only: bool) -> "
+    m.def("group_string_keys", &group_keys, "stream"_a, "codes_only"_a, "sorted"_a = false,
+          nb::sig("def group_string_keys(stream: object, codes_only: bool, sorted: bool = False) -> "
                   "tuple[numpy.typing.NDArray[numpy.unsignedinteger], typing.Literal['runs', 'turns', 'codes'], int] | None"),
           "Groups the rows of a string column given as an Arrow stream capsule (\"arrow_array_stream\"): "
           "(lengths, 'runs', missing) where every key's rows form one run; (codes, 'turns', missing) where "
           "the rows take turns through the keys, each once a turn in the same order, codes being the "
           "first turn's; else (codes, 'codes', missing), a code per row. missing is the code of the rows "
           "without a key (-1: none). With codes_only, always a code per row. None for a column of "
-          "other types.");
+          "other types. With sorted, the keys are taken to be sorted (as polars' sorted flag says), and each key's "
+          "run is searched for rather than read through.");
 }
 
 }  // namespace brindlex::batch

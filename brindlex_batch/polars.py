@@ -75,7 +75,11 @@ def _grouping(keys: pl.Series) -> tuple[_Grouping, int]:
         # neighbours, rows in date order a comparison with the row a date before, and keys in no
         # order are hashed once each (several times faster than finding runs with rle(), and no
         # slower than a categorical cast).
-        found = _native.group_string_keys(keys.__arrow_c_stream__(), False)
+        # A column polars knows to be sorted (sorted by polars, or declared so with set_sorted, which
+        # polars trusts as well) has each key's run searched for, not read through.
+        flags = keys.flags
+        found = _native.group_string_keys(keys.__arrow_c_stream__(), False,
+                                          flags["SORTED_ASC"] or flags["SORTED_DESC"])
         if found is not None:
             array, layout, _ = found
             if layout == "turns":

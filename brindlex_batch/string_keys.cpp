@@ -2,6 +2,8 @@
 // rows looked up in an open-addressing table of the keys seen so far.
 #include "string_keys.h"
 
+#include "core/many/row_groups.h"
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -355,6 +357,20 @@ std::int64_t run_length(const StringChunk& chunk, std::int64_t row, std::string_
     return end - row;
 }
 
+// How many rows from `row` on hold the key of `row`, or lack a key as it does, at least one, in
+// keys known to be sorted: every row between two rows of one key holds it, so the run's end is
+// searched for, not read up to.
+std::int64_t sorted_run_length(const StringChunk& chunk, std::int64_t row) noexcept {
+    const bool present = chunk.present(row);
+    const std::string_view key = present ? chunk.key(row) : std::string_view{};
+    const auto same = [&](std::size_t r) {
+        const auto at = static_cast<std::int64_t>(r);
+        return chunk.present(at) == present && (!present || chunk.key(at) == key);
+    };
+    const std::size_t last = core::last_of_run(static_cast<std::size_t>(row), static_cast<std::size_t>(chunk.length), same);
+    return static_cast<std::int64_t>(last) + 1 - row;
+}
+
 // Rows that repeat the row `turn` rows before them, with keys present: a frame in date order with
 // every key once per date, `turn` the number of keys. Each row's code is that row's, with no look
 // in the table. Returns the first row that differs, for the other paths.
@@ -433,7 +449,7 @@ std::int64_t known_short_keys(const StringChunk& chunk, std::int64_t row, const 
 
 }  // namespace
 
-std::optional<KeyGroups> group_string_keys(std::span<const StringChunk> chunks, bool codes_only) {
+std::optional<KeyGroups> group_string_keys(std::span<const StringChunk> chunks, bool codes_only, bool sorted) {
     std::uint64_t rows = 0;
     for (const StringChunk& chunk : chunks) rows += static_cast<std::uint64_t>(chunk.length);
     KeyTable table;
@@ -453,6 +469,7 @@ std::optional<KeyGroups> group_string_keys(std::span<const StringChunk> chunks, 
             if (!chunk.present(row)) {
                 if (missing < 0) missing = static_cast<std::int64_t>(table.reserve()), added = true;
                 code = static_cast<std::uint64_t>(missing);
+                if (sorted) count = sorted_run_length(chunk, row);
             } else {
                 const std::string_view key = chunk.key(row);
                 const KeyWords words = chunk.layout == StringChunk::Layout::views
@@ -460,7 +477,7 @@ std::optional<KeyGroups> group_string_keys(std::span<const StringChunk> chunks, 
                     : words_of_text(key);
                 code = table.code(words, key, added);
                 // Rows in a run of one key, as in a frame sorted by key, skip the table.
-                count = run_length(chunk, row, key);
+                count = sorted ? sorted_run_length(chunk, row) : run_length(chunk, row, key);
             }
             if (added && table.count() >= std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
             builder.next(code, added, static_cast<std::uint64_t>(count));

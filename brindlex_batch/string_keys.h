@@ -42,6 +42,9 @@ struct KeyGroups {
 
 // The groups of the chunks' rows, missing keys forming a group of their own; nothing where there
 // are more keys than codes of 32 bits. With codes_only, codes are given even for runs and turns.
-std::optional<KeyGroups> group_string_keys(std::span<const StringChunk> chunks, bool codes_only);
+// `sorted`: the caller knows the keys to be sorted (missing ones first or last), and each key's run
+// is then searched for rather than read through; keys that are not sorted then come out grouped
+// wrongly, though never read out of bounds.
+std::optional<KeyGroups> group_string_keys(std::span<const StringChunk> chunks, bool codes_only, bool sorted);
 
 }  // namespace brindlex::batch

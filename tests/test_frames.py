@@ -292,12 +292,14 @@ class TestPandas:
                                       "a key far longer than the rest"]), max_size=40),
        order=st.sampled_from(["drawn", "sorted", "turns", "turns then one out of turn", "turns, the last cut short"]), cut=st.integers(0, 40),
        start=st.integers(0, 3), codes_only=st.booleans(), layout=st.sampled_from(["string", "large_string", "string_view"]),
-       repeat=st.integers(1, 9), with_missing=st.booleans())
-def test_string_keys_are_grouped_by_their_characters(keys, order, cut, start, codes_only, layout, repeat, with_missing):
+       repeat=st.integers(1, 9), with_missing=st.booleans(), told_sorted=st.booleans())
+def test_string_keys_are_grouped_by_their_characters(keys, order, cut, start, codes_only, layout, repeat, with_missing,
+                                                     told_sorted):
     """Rows get equal codes exactly where their keys are equal (missing ones alike), in every Arrow
     string layout, cut in chunks and offset in its buffers, sorted, in no order, or taking turns as
     in date order; lengths of runs come back exactly where every key's rows form one run, and one
-    turn's codes only where the rows take turns through the keys."""
+    turn's codes only where the rows take turns through the keys. Sorted keys may be said to be
+    sorted, as polars' flag says, and are then searched rather than read through."""
     keys = [key for key in keys if with_missing or key is not None for _ in range(repeat)]
     if order == "sorted":
         keys = sorted(keys, key=lambda key: (key is None, key or ""))
@@ -309,7 +311,8 @@ def test_string_keys_are_grouped_by_their_characters(keys, order, cut, start, co
             keys = keys[:-1]
     column = pyarrow.array(["pad"] * start + keys, type=getattr(pyarrow, layout)()).slice(start)
     chunks = pyarrow.chunked_array([column[:cut], column[cut:]], type=column.type)
-    array, grouped_as, missing = brindlex_batch._native.group_string_keys(chunks.__arrow_c_stream__(), codes_only)
+    array, grouped_as, missing = brindlex_batch._native.group_string_keys(
+        chunks.__arrow_c_stream__(), codes_only, told_sorted and order == "sorted")
     codes = {"runs": lambda: np.repeat(np.arange(len(array)), array.astype(np.int64)),
              "turns": lambda: np.tile(array, len(keys) // max(len(array), 1)), "codes": lambda: array}[grouped_as]()
     assert len(codes) == len(keys)

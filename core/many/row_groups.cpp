@@ -34,15 +34,9 @@ template <CodeType Code>
 std::span<const std::uint64_t> run_lengths(std::span<const Code> codes, std::span<std::uint64_t> room) noexcept {
     std::size_t runs = 0;
     for (std::size_t start = 0; start < codes.size();) {
-        // Each group is one run: a row holding the run's code lies inside the run, so its end is
-        // found by doubling steps, then halving them, not row by row (a few dozen looks at a run
-        // of thousands of rows).
+        // Each group is one run: a row holding the run's code lies inside the run.
         const Code code = codes[start];
-        std::size_t inside = start, step = 1;
-        while (step < codes.size() - inside && codes[inside + step] == code) inside += step, step *= 2;
-        for (step /= 2; step > 0; step /= 2) {
-            if (step < codes.size() - inside && codes[inside + step] == code) inside += step;
-        }
+        const std::size_t inside = last_of_run(start, codes.size(), [&](std::size_t row) { return codes[row] == code; });
         room[runs++] = inside + 1 - start;
         start = inside + 1;
     }

@@ -36,6 +36,20 @@ inline bool dense_codes(const CodeScan& scan, std::size_t rows) noexcept {
     return scan.largest < 2 * static_cast<std::uint64_t>(rows) + 1024;
 }
 
+// The last row of the run that begins at `start`, of `size` rows, where every row between two
+// rows of one run belongs to it (each key's rows form one run): found by doubling steps, then
+// halving them, from same(row), whether the row holds the run's key. A few dozen looks at a run of
+// thousands of rows.
+template <class Same>
+std::size_t last_of_run(std::size_t start, std::size_t size, Same&& same) {
+    std::size_t inside = start, step = 1;
+    while (step < size - inside && same(inside + step)) inside += step, step *= 2;
+    for (step /= 2; step > 0; step /= 2) {
+        if (step < size - inside && same(inside + step)) inside += step;
+    }
+    return inside;
+}
+
 // The lengths of the runs of equal adjacent codes, in row order, written into `room` (scan.runs
 // entries at least), where each code's rows form one run.
 template <CodeType Code>
