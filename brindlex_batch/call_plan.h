@@ -21,6 +21,7 @@ struct CallPlan {
     std::uint64_t length;              // blocks: of every series
     bool gathered;                     // blocks: some array is not contiguous along time
     std::uint64_t turns;               // blocks: a long column whose rows take turns through this many series
+    bool fresh_outputs = false;        // the outputs were allocated by the call (core::FreshOutputs)
 };
 
 // Raises ValueError unless every array has the first input's shape of one or two dimensions,

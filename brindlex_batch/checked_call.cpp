@@ -234,6 +234,7 @@ void CheckedCall::read_outputs(nb::handle out) {
         for (std::size_t k = 0; k < signature_.outputs; ++k) {
             results_[k] = targets_[k] = checked(np.new_like(arrays_[0].ptr(), !by_runs));
         }
+        fresh_outputs_ = true;
         return;
     }
     for (std::size_t k = 0; k < signature_.inputs; ++k) input_bounds_[k] = args::memory_bounds(np, originals_[k].ptr());

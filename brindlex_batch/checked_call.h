@@ -68,6 +68,8 @@ public:
 
     InputArray input(std::size_t k) const noexcept { return InputArray::of(arrays_[k].ptr()); }
     OutputArray target(std::size_t k) const noexcept { return OutputArray::of(targets_[k].ptr()); }
+    // The outputs were allocated here, not given as `out`.
+    bool fresh_outputs() const noexcept { return fresh_outputs_; }
     std::uint64_t period(std::size_t k) const noexcept { return periods_[k]; }
     std::size_t time_axis() const noexcept { return time_axis_; }
     std::size_t threads() const noexcept { return threads_; }
@@ -104,6 +106,7 @@ private:
     std::array<nb::object, 3> arrays_;     // the float64 arrays computed on
     std::array<nb::object, 3> results_;    // the arrays returned
     std::array<nb::object, 3> targets_;    // the arrays written: results_, or a copy in C order
+    bool fresh_outputs_ = false;
     std::array<call_arguments::MemoryBounds, 3> input_bounds_{}, result_bounds_{};  // for the overlap tests
     nb::object length_array_;
     std::optional<LengthArray> lengths_;

@@ -62,6 +62,7 @@ void compute(const CallPlan& plan, Inputs inputs, Outputs outputs, const OnSerie
         std::optional<nb::gil_scoped_release> unlocked;
         if (plan.series * plan.length >= values_worth_unlocking) unlocked.emplace();
         run_parts(plan.threads, [&](std::size_t k) {
+            const core::FreshOutputs fresh(plan.fresh_outputs);
             if (first(k + 1) > first(k)) on_series(first(k), first(k + 1) - first(k), work[k]);
         });
         return;
@@ -77,6 +78,7 @@ void compute(const CallPlan& plan, Inputs inputs, Outputs outputs, const OnSerie
     run_parts(plan.threads, [&](std::size_t k) {
         const RunBoundary begin = parts[k], end = parts[k + 1];
         if (end.element == begin.element) return;
+        const core::FreshOutputs fresh(plan.fresh_outputs);
         const std::uint64_t size = end.element - begin.element;
         const RunShare share(begin.element, size, plan.slots, work[k].series(), inputs.size());
         if (columns != 0) share.gather(inputs);
@@ -93,13 +95,14 @@ void compute(const CallPlan& plan, Inputs inputs, Outputs outputs, const OnSerie
 // call asks: neighbouring rows belong to different groups, and threads sharing the groups would
 // write the same lines of every output (two ran slower than one, measured).
 template <class Make, class Update>
-void stream_rows(const StreamedCodes& codes, const Make& make, const Update& update) {
+void stream_rows(const StreamedCodes& codes, bool fresh_outputs, const Make& make, const Update& update) {
     using Stream = std::invoke_result_t<Make>;
     std::vector<Stream> streams;
     streams.reserve(codes.streams);
     for (std::uint64_t c = 0; c < codes.streams; ++c) streams.push_back(make());
     std::optional<nb::gil_scoped_release> unlocked;
     if (codes.rows >= values_worth_unlocking) unlocked.emplace();
+    const core::FreshOutputs fresh(fresh_outputs);
     with_code_type(codes.width, [&]<class Code>(Code) {
         core::stream::update_rows(std::span<const Code>(reinterpret_cast<const Code*>(codes.data), codes.rows),
                                   std::span<Stream>(streams), update, core::streams_size(codes.rows));
@@ -141,8 +144,10 @@ constexpr Signature macd_signature{1, {"data"}, 3, {"fast_period", "slow_period"
 constexpr Signature bars{3, {"high", "low", "close"}, 1, {"period"}, 1, stream_bytes<core::stream::AtrStream>};
 
 CallPlan plan_of(const CheckedCall& call, Inputs inputs, Outputs outputs) {
-    return plan_call(inputs, outputs, call.time_axis(), call.runs(), call.grouped_slots(), call.grouped_turns(),
-                     call.threads());
+    CallPlan plan = plan_call(inputs, outputs, call.time_axis(), call.runs(), call.grouped_slots(),
+                              call.grouped_turns(), call.threads());
+    plan.fresh_outputs = call.fresh_outputs();
+    return plan;
 }
 
 template <ManyKernel many, RunsKernel runs, class Stream, const Signature& signature>
@@ -154,7 +159,7 @@ nb::object moving_average(nb::handle data, nb::handle period, nb::handle axis, n
     if (const std::optional<StreamedCodes> codes = call.streamed_codes()) {
         const core::unaligned_double* x = input_column(in).data();
         core::unaligned_double* y = output_column(target).data();
-        stream_rows(*codes, [&] { return stream_of(std::type_identity<Stream>{}, call); },
+        stream_rows(*codes, call.fresh_outputs(), [&] { return stream_of(std::type_identity<Stream>{}, call); },
                     [&](Stream& s, std::size_t row, auto store) { store(y + row, s.update(x[row])); });
         return call.finish();
     }
@@ -194,7 +199,7 @@ nb::object macd(nb::handle data, nb::handle fast_period, nb::handle slow_period,
         core::unaligned_double* y[3] = {output_column(outs[0]).data(), output_column(outs[1]).data(),
                                         output_column(outs[2]).data()};
         stream_rows(
-            *codes,
+            *codes, call.fresh_outputs(),
             [&] {
                 core::stream::MacdStream s(fast, slow, signal);
                 s.reserve_for(slow);
@@ -239,7 +244,7 @@ nb::object atr(nb::handle high, nb::handle low, nb::handle close, nb::handle per
         const core::unaligned_double* x[3] = {input_column(ins[0]).data(), input_column(ins[1]).data(),
                                               input_column(ins[2]).data()};
         core::unaligned_double* y = output_column(target).data();
-        stream_rows(*codes, [&] { return core::stream::AtrStream(p); },
+        stream_rows(*codes, call.fresh_outputs(), [&] { return core::stream::AtrStream(p); },
                     [&](core::stream::AtrStream& s, std::size_t row, auto store) {
                         store(y + row, s.update(x[0][row], x[1][row], x[2][row]));
                     });

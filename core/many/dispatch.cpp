@@ -117,6 +117,16 @@ void force_streamed_stores(bool on) noexcept { streaming_forced.store(on, std::m
 
 bool streamed_stores_forced() noexcept { return streaming_forced.load(std::memory_order_relaxed); }
 
+namespace {
+thread_local bool outputs_fresh = false;
+}
+
+bool streamed_stores_allowed() noexcept { return !outputs_fresh; }
+
+FreshOutputs::FreshOutputs(bool fresh) noexcept : before_(outputs_fresh) { outputs_fresh = fresh; }
+
+FreshOutputs::~FreshOutputs() { outputs_fresh = before_; }
+
 std::uint64_t series_per_group() noexcept { return kernels().series_per_group(); }
 
 std::size_t group_state_bytes(std::uint64_t count) noexcept { return kernels().group_state_bytes(count); }
