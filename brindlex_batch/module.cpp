@@ -90,10 +90,10 @@ void compute(const CallPlan& plan, Inputs inputs, Outputs outputs, const OnSerie
 // Groups whose rows interleave, computed row by row (see core::RowGroups::streams), with a stream
 // for each code: every row updates its group's stream. make() gives a stream, with room for every
 // bar it will see; update(stream, row, store) computes one row, writing each result with store
-// (past the caches where the outputs are large, core::streams_size). Every stream is made first, so that
-// running out of memory raises MemoryError before anything is written. One thread, whatever the
-// call asks: neighbouring rows belong to different groups, and threads sharing the groups would
-// write the same lines of every output (two ran slower than one, measured).
+// (past the caches where the outputs are large and given, core::streams_size). Every stream is made
+// first, so that running out of memory raises MemoryError before anything is written. One thread,
+// whatever the call asks: neighbouring rows belong to different groups, and threads sharing the
+// groups would write the same lines of every output (two ran slower than one, measured).
 template <class Make, class Update>
 void stream_rows(const StreamedCodes& codes, bool fresh_outputs, const Make& make, const Update& update) {
     using Stream = std::invoke_result_t<Make>;
@@ -110,8 +110,8 @@ void stream_rows(const StreamedCodes& codes, bool fresh_outputs, const Make& mak
 }
 
 // The memory of a group's stream, for the groups computed row by row: the stream, and the window
-// of bars it keeps (SMA its last `period`, MACD a slow seed's), which bounds the periods that go so. A period of 0 goes group
-// by group.
+// of bars it keeps (SMA its last `period`, MACD a slow seed's), which bounds the periods that go
+// so. A period of 0 goes group by group.
 constexpr std::uint64_t longest_streamed_window = std::uint64_t{1} << 24;
 
 template <class Stream>
