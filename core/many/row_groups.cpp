@@ -89,11 +89,20 @@ std::size_t place_rows(std::span<const Code> codes, std::span<std::uint64_t> tab
     return groups;
 }
 
+namespace {
+
+// Where a code's search in a table of 2^(64 - shift) slots begins. Fibonacci hashing: the top bits
+// of the code times 2^64 / phi, which spreads codes that differ in their low bits only, or in
+// their high bits only.
+std::size_t first_slot(std::uint64_t code, int shift) noexcept {
+    return static_cast<std::size_t>((code * 0x9E3779B97F4A7C15u) >> shift);
+}
+
+}  // namespace
+
 template <CodeType Code, class Number>
 std::size_t number_codes(std::span<const Code> codes, std::size_t row, std::span<Number> numbers,
                          std::span<CodeSlot> table, std::uint64_t& seen) noexcept {
-    // Fibonacci hashing: the top bits of the code times 2^64 / phi, which spreads codes that
-    // differ in their low bits only, or in their high bits only.
     const int shift = 64 - std::countr_zero(table.size());
     const std::size_t mask = table.size() - 1;
     for (; row < codes.size(); ++row) {
@@ -104,7 +113,7 @@ std::size_t number_codes(std::span<const Code> codes, std::size_t row, std::span
             continue;
         }
         const std::uint64_t code = codes[row];
-        std::size_t slot = static_cast<std::size_t>((code * 0x9E3779B97F4A7C15u) >> shift);
+        std::size_t slot = first_slot(code, shift);
         while (table[slot].number != 0 && table[slot].code != code) slot = (slot + 1) & mask;
         if (table[slot].number == 0) {
             if (2 * (seen + 1) > table.size()) return row;
@@ -120,7 +129,7 @@ void move_codes(std::span<const CodeSlot> from, std::span<CodeSlot> to) noexcept
     const std::size_t mask = to.size() - 1;
     for (const CodeSlot& entry : from) {
         if (entry.number == 0) continue;
-        std::size_t slot = static_cast<std::size_t>((entry.code * 0x9E3779B97F4A7C15u) >> shift);
+        std::size_t slot = first_slot(entry.code, shift);
         while (to[slot].number != 0) slot = (slot + 1) & mask;
         to[slot] = entry;
     }
