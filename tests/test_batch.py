@@ -252,10 +252,11 @@ def shifted(shape, shift):
 @pytest.mark.parametrize("shift", range(8))
 def test_streamed_outputs_from_any_place_in_a_line(shift):
     """Outputs streamed line by line, whichever element of a line the rows start at (every row at
-    the same one, or the outputs of MACD at different ones), in rows and runs: each series still
-    brindlex's."""
+    the same one, or the outputs of MACD at different ones), in rows, runs and columns (read side
+    by side or along rows): each series still brindlex's."""
     rng = np.random.default_rng(shift)
-    rows, n = 37, 8 * 29 + 3 * (shift == 7)  # the last shift's rows each start elsewhere in a line
+    # The last shift's rows each start elsewhere in a line; so do the odd shifts' columns.
+    rows, n = 37 if shift % 2 else 40, 8 * 29 + 3 * (shift == 7)
     bars = []
     for offset in (1, 0, -1):
         x = shifted((rows, n), (shift + 3) % 8)
@@ -263,6 +264,7 @@ def test_streamed_outputs_from_any_place_in_a_line(shift):
         x.flat[rng.choice(x.size, 25)] = np.nan
         bars.append(x)
     outs = [shifted((rows, n), (shift + k * (shift % 2)) % 8) for k in range(3)]
+    columns = [shifted((n, rows), (shift + k * (shift % 2)) % 8) for k in range(3)]
     calls = {
         "sma": (brindlex.indicator_sma, (20,), bars[1:2], 1),
         "ema": (brindlex.indicator_ema, (20,), bars[1:2], 1),
@@ -276,12 +278,17 @@ def test_streamed_outputs_from_any_place_in_a_line(shift):
             for name, (indicator, periods, inputs, count) in calls.items():
                 expected = [one_series(indicator, periods, row, count) for row in zip(*inputs)]
                 call = getattr(bb, name)
-                for runs in (False, True):
-                    ins = [a.reshape(-1) for a in inputs] if runs else inputs
-                    out = [o.reshape(-1) if runs else o for o in outs[:count]]
-                    kwargs = {"lengths": np.full(rows, n)} if runs else {"threads": 2}
+                layouts = {
+                    "rows": (inputs, outs[:count], {"threads": 2}),
+                    "runs": ([a.reshape(-1) for a in inputs], [o.reshape(-1) for o in outs[:count]],
+                             {"lengths": np.full(rows, n)}),
+                    "columns": ([np.copy(a.T, order="C") for a in inputs], columns[:count], {"axis": 0}),
+                    "columns along rows": ([a.T for a in inputs], columns[:count], {"axis": 0}),
+                }
+                for layout, (ins, out, kwargs) in layouts.items():
                     call(*ins, *periods, out=out[0] if count == 1 else tuple(out), **kwargs)
-                    assert_per_series(out, lambda r: list(r.reshape(rows, n)), expected)
+                    by_series = (lambda r: list(r.T)) if "columns" in layout else (lambda r: list(r.reshape(rows, n)))
+                    assert_per_series(out, by_series, expected)
     finally:
         _native._force_target("default")
         _native._force_streaming(False)

@@ -111,7 +111,7 @@ struct AtrLanesOf {
     // A sweep's registers all at once, sharing each bar's true range.
     void advance(std::uint64_t from, std::uint64_t to) noexcept {
         if constexpr (Swept) return advance<0, R>(from, to);
-        by_passes(in[0].mode, [&]<int R0, int P>() BRINDLEX_LAMBDA { advance<R0, P>(from, to); });
+        by_passes(in[0], [&]<int R0, int P>() BRINDLEX_LAMBDA { advance<R0, P>(from, to); }, out);
     }
 
     void finish(GroupEnd& end) const noexcept {

@@ -62,9 +62,17 @@ struct Out {
     // Along rows, large outputs go past the caches in whole lines (streaming stores): each line is
     // then written once, without first being read, and evicts nothing. Lane 0 is line-aligned at
     // the positions congruent to `line_start` modulo line_positions, and every lane with it.
+    // Side by side, streamed registers go out whole lines at a time: where two registers make a
+    // line, the even one waits here for its odd neighbour (the registers of a tile are stored in
+    // order), since a line's halves written far apart would be flushed in pieces.
     bool streamed = false;
     std::uint64_t line_start = 0;
+    mutable V pending[W * 8 < 64 ? W : 1];
 };
+
+// Whether side-by-side lanes can write whole lines: a register one line wide, or two registers
+// one, paired within a group.
+constexpr bool adjacent_streams = Memory<V>::streams && (W * 8 == 64 || (W * 8 == 32 && R % 2 == 0));
 
 // Doubles in a 64-byte cache line.
 constexpr std::uint64_t line_positions = 8;
@@ -85,6 +93,10 @@ void settle(Lanes_& l) noexcept {
 inline void settle(Out& l, bool streamed) noexcept {
     settle(l);
     const auto offset = [&](int j) { return reinterpret_cast<std::uintptr_t>(l.p[j]) % 64; };
+    if (l.mode == Mode::adjacent) {
+        l.streamed = adjacent_streams && streamed;
+        return;
+    }
     bool same = Mem::streams && streamed && l.mode == Mode::rows && offset(0) % 8 == 0;
     for (int j = 1; j < G; ++j) same = same && offset(j) == offset(0);
     l.streamed = same;
@@ -102,6 +114,11 @@ constexpr std::ptrdiff_t prefetch_bytes = 1024;
 template <class Mem_, int T>
 BRINDLEX_STEP void stream_lines(unaligned_double* const* p, std::uint64_t t, V (&y)[T]) noexcept {
     Mem_::stream_lines(p, t, y);
+}
+
+template <class Mem_>
+BRINDLEX_STEP void stream_vector(unaligned_double* p, V v) noexcept {
+    Mem_::stream(p, v);
 }
 
 // Positions c * W.. of a tile of T, as the W positions a transpose moves.
@@ -140,6 +157,36 @@ BRINDLEX_STEP void load(const In& in, std::uint64_t t, int r, V (&x)[T]) noexcep
     BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) x[tt] = Mem::gather(in.p + r * W, at + tt * in.stride);
 }
 
+// Side by side, registers r (and r - 1, waiting in `pending`) at T positions from `at`: each
+// line-aligned line written whole past the caches; a part of a row that does not start a line
+// (a group placed to end the block, rows of a stride that is no whole number of lines) stored as
+// usual.
+template <int T>
+BRINDLEX_STEP void stream_adjacent(const Out& out, std::ptrdiff_t at, int r, V (&y)[T]) noexcept {
+    const auto whole_line = [](const unaligned_double* q) { return reinterpret_cast<std::uintptr_t>(q) % 64 == 0; };
+    if constexpr (W * 8 == 64) {
+        BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) {
+            unaligned_double* q = out.p[0] + r * W + at + tt * out.stride;
+            if (whole_line(q)) stream_vector<Mem>(q, y[tt]); else Mem::store(q, y[tt]);
+        }
+    } else {
+        if (r % 2 == 0) {
+            BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) out.pending[tt] = y[tt];
+            return;
+        }
+        BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) {
+            unaligned_double* q = out.p[0] + (r - 1) * W + at + tt * out.stride;
+            if (whole_line(q)) {
+                stream_vector<Mem>(q, out.pending[tt]);
+                stream_vector<Mem>(q + W, y[tt]);
+            } else {
+                Mem::store(q, out.pending[tt]);
+                Mem::store(q + W, y[tt]);
+            }
+        }
+    }
+}
+
 template <int T, Mode M = Mode::any>
 BRINDLEX_STEP void store(const Out& out, std::uint64_t t, int r, V (&y)[T]) noexcept {
     const Mode mode = M == Mode::any ? out.mode : M;
@@ -157,6 +204,9 @@ BRINDLEX_STEP void store(const Out& out, std::uint64_t t, int r, V (&y)[T]) noex
         }
     }
     if (mode == Mode::adjacent) {
+        if constexpr (adjacent_streams && T <= W) {
+            if (out.streamed) return stream_adjacent(out, at, r, y);
+        }
         BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) Mem::store(out.p[0] + r * W + at + tt * out.stride, y[tt]);
         return;
     }
@@ -177,11 +227,14 @@ BRINDLEX_STEP void passes_from(F& f) noexcept {
 // are streams of memory, and more than the prefetchers follow cost more than the chains of one
 // register of four lanes leave idle. Side by side, where a call takes one tile: every register
 // at once, so that the call and the state's trips through memory serve the whole group.
-template <class F>
-BRINDLEX_STEP void by_passes(Mode mode, F&& f) noexcept {
+// Every register at once too where an output streams side by side, whatever the input: its
+// registers must then be stored in order within each tile (stream_adjacent).
+template <class F, class... Outs>
+BRINDLEX_STEP void by_passes(const In& in, F&& f, const Outs&... outs) noexcept {
     constexpr int P = W >= 4 ? 1 : 4 / W;
     static_assert(R % P == 0);
-    if (mode == Mode::adjacent) return f.template operator()<0, R>();
+    const bool streams_adjacent = ((outs.streamed && outs.mode == Mode::adjacent) || ...);
+    if (in.mode == Mode::adjacent || streams_adjacent) return f.template operator()<0, R>();
     passes_from<P, 0>(f);
 }
 

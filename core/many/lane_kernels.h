@@ -26,7 +26,8 @@ std::uint64_t series_per_group() noexcept { return G; }
 // The leftover series are computed first, with the same workspace.
 std::size_t group_state_bytes(std::uint64_t count) noexcept {
     constexpr std::size_t largest = std::max({sizeof(SmaLanes), sizeof(EmaLanes), sizeof(MacdLanes), sizeof(AtrLanes)});
-    return std::max(groups_in_turn(count) * largest, leftover::group_state_bytes(series_alone(count)));
+    return std::max({groups_in_turn(count) * largest, leftover::group_state_bytes(series_alone(count)),
+                     leftover::group_state_bytes(smaller(count, line_positions - 1))});
 }
 
 void sma_many(std::uint64_t period, BlockIn data, BlockOut out, Workspace& work) noexcept {
@@ -50,7 +51,8 @@ void macd_many(std::uint64_t fast, std::uint64_t slow, std::uint64_t signal, Blo
         [&](std::uint64_t first, std::uint64_t count) {
             leftover::macd_many(fast, slow, signal, sub_block(data, first, count), sub_block(macd, first, count),
                               sub_block(signal_out, first, count), sub_block(hist, first, count), work);
-        });
+        },
+        series_before_line(macd, MacdLanes::outputs_stream));
 }
 
 void atr_many(std::uint64_t period, BlockIn high, BlockIn low, BlockIn close, BlockOut out,
@@ -66,7 +68,8 @@ void atr_many(std::uint64_t period, BlockIn high, BlockIn low, BlockIn close, Bl
         [&](std::uint64_t first, std::uint64_t count) {
             leftover::atr_many(period, sub_block(high, first, count), sub_block(low, first, count),
                              sub_block(close, first, count), sub_block(out, first, count), work);
-        });
+        },
+        series_before_line(out, AtrLanes::outputs_stream));
 }
 
 void sma_sweep(std::span<const std::uint64_t> periods, BlockIn data, BlockOut out, Workspace&) noexcept {

@@ -51,6 +51,9 @@ struct Memory<f64x4> {
         typedef double Unaligned __attribute__((vector_size(32), aligned(1)));
         *reinterpret_cast<Unaligned*>(p) = v;
     }
+    BRINDLEX_STEP static void stream(unaligned_double* p, f64x4 v) noexcept {
+        _mm256_stream_pd(reinterpret_cast<double*>(p), v);
+    }
     BRINDLEX_STEP static f64x4 gather(const unaligned_double* const* p, std::ptrdiff_t at) noexcept {
         return _mm256_set_pd(p[3][at], p[2][at], p[1][at], p[0][at]);
     }

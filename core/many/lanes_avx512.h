@@ -58,6 +58,9 @@ struct Memory<f64x8> {
         typedef double Unaligned __attribute__((vector_size(64), aligned(1)));
         *reinterpret_cast<Unaligned*>(p) = v;
     }
+    BRINDLEX_STEP static void stream(unaligned_double* p, f64x8 v) noexcept {
+        _mm512_stream_pd(reinterpret_cast<double*>(p), v);
+    }
     BRINDLEX_STEP static f64x8 gather(const unaligned_double* const* p, std::ptrdiff_t at) noexcept {
         return _mm512_set_pd(p[7][at], p[6][at], p[5][at], p[4][at], p[3][at], p[2][at], p[1][at], p[0][at]);
     }

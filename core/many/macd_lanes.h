@@ -169,7 +169,7 @@ struct MacdLanesOf {
     // register, and a whole group's states and weights at once would not stay in registers.
     void steps(std::uint64_t from, std::uint64_t to) noexcept {
         with_mode(common_mode(in, out[0], out[1], out[2]), [&]<Mode M>() BRINDLEX_LAMBDA {
-            by_passes(in.mode, [&]<int R0, int P>() BRINDLEX_LAMBDA { steps<R0, P, M>(from, to); });
+            by_passes(in, [&]<int R0, int P>() BRINDLEX_LAMBDA { steps<R0, P, M>(from, to); }, out[0], out[1], out[2]);
         });
     }
 
