@@ -4,8 +4,13 @@
 #include <pthread.h>
 #include <sched.h>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <exception>
 #include <new>
 
@@ -16,6 +21,35 @@ namespace {
 // fresh pool, since the parent's threads do not exist there and its locks may be held.
 std::atomic<HelperThreads*> pool{nullptr};
 std::once_flag pool_created;
+
+// A thread about to wait for the next job, or for its helpers to finish, first watches for it a
+// while: a processor left with nothing to run halts, and on the virtual machines measured, waking
+// a halted one took hundreds of microseconds, a large share of a call of a millisecond or two
+// (500 series x 2,520 bars on two threads: 1.4-1.6 times one thread's speed, blocking at once).
+// Calls made one after another in a loop find their helpers still watching. Bounded, so that a
+// thread of a process that has stopped calling soon leaves the processor to others.
+constexpr std::chrono::microseconds watch_for{200};
+
+inline void pause() noexcept {
+#if defined(__x86_64__)
+    _mm_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+// Whether done() came true within watch_for.
+template <class Done>
+bool watched(Done done) noexcept {
+    const auto until = std::chrono::steady_clock::now() + watch_for;
+    for (;;) {
+        for (int i = 0; i < 64; ++i) {
+            if (done()) return true;
+            pause();
+        }
+        if (std::chrono::steady_clock::now() >= until) return done();
+    }
+}
 
 }  // namespace
 
@@ -55,6 +89,9 @@ bool HelperThreads::run(Job& job) noexcept {
     }
     // No helper may take the job up from here on; those that have, finish their parts first.
     job_ = nullptr;
+    guard.unlock();
+    watched([&] { return job.helping.load(std::memory_order_acquire) == 0; });
+    guard.lock();
     idle_.wait(guard, [&] { return job.helping == 0; });
     return true;
 }
@@ -62,7 +99,7 @@ bool HelperThreads::run(Job& job) noexcept {
 void HelperThreads::start_helpers(std::size_t wanted) noexcept {
     try {
         // From the generation before the job at hand, so that a helper slow to start still sees it.
-        while (helpers_.size() < wanted) helpers_.emplace_back([this, seen = generation_] { serve(seen); });
+        while (helpers_.size() < wanted) helpers_.emplace_back([this, seen = generation_.load()] { serve(seen); });
     } catch (const std::exception&) {
         // Out of threads or memory: the calling thread takes the parts no helper takes.
     }
@@ -96,8 +133,9 @@ void HelperThreads::keep_off_caller() noexcept {
 }
 
 void HelperThreads::serve(std::uint64_t seen) noexcept {
-    std::unique_lock guard(lock_);
     for (;;) {
+        watched([&] { return generation_.load(std::memory_order_relaxed) != seen; });
+        std::unique_lock guard(lock_);
         work_.wait(guard, [&] { return generation_ != seen; });
         seen = generation_;
         Job* job = job_;

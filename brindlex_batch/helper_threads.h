@@ -1,6 +1,7 @@
 // Threads kept for the process's lifetime, to which a call hands parts of its work.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -17,7 +18,7 @@ struct Job {
     const void* context;
     std::size_t parts;
     std::size_t next = 0;    // the next part not yet taken, under the pool's lock
-    std::size_t helping = 0;  // helpers working on this job, under the pool's lock
+    std::atomic<std::size_t> helping = 0;  // helpers working on this job, changed under the pool's lock
 };
 
 // Starting a thread costs tens of microseconds, a large share of a call on a few thousand values,
@@ -44,7 +45,7 @@ private:
     std::condition_variable work_;  // a new job, or its generation
     std::condition_variable idle_;  // a job's last helper let go of it
     Job* job_ = nullptr;
-    std::uint64_t generation_ = 0;
+    std::atomic<std::uint64_t> generation_ = 0;  // changed under lock_
     std::vector<std::thread> helpers_;
     // The processors the helpers were last allowed, and how many helpers were given them.
     std::vector<unsigned char> placed_;

@@ -55,7 +55,8 @@ template <class OnSeries, class OnRuns>
 void compute(const CallPlan& plan, Inputs inputs, Outputs outputs, const OnSeries& on_series,
              const OnRuns& on_runs) {
     if (!plan.by_runs) {
-        const auto first = [&](std::size_t k) { return series_boundary(plan.series, k, plan.threads); };
+        const std::uint64_t lines_from = core::series_before_line(output_block(**outputs.begin(), plan.time_axis, plan.turns));
+        const auto first = [&](std::size_t k) { return series_boundary(plan.series, k, plan.threads, lines_from); };
         PartWorkspaces work(plan.threads, [&](std::size_t k) {
             return core::Workspace::for_blocks(first(k + 1) - first(k), plan.length, plan.gathered);
         });

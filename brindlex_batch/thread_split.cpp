@@ -22,7 +22,7 @@ std::size_t requested_threads(std::size_t threads) noexcept {
     return threads == 0 ? usable_cores() : threads;
 }
 
-std::uint64_t series_boundary(std::uint64_t count, std::size_t k, std::size_t parts) noexcept {
+std::uint64_t series_boundary(std::uint64_t count, std::size_t k, std::size_t parts, std::uint64_t from) noexcept {
     if (k == 0) return 0;  // the usual call, on one thread, asks for no more than its bounds
     if (k >= parts) return count;
     const auto share = static_cast<std::uint64_t>(static_cast<unsigned __int128>(count) * k / parts);
@@ -32,8 +32,8 @@ std::uint64_t series_boundary(std::uint64_t count, std::size_t k, std::size_t pa
     // within half a group of the equal share (256 and 244). The last share keeps at least half a
     // group, since each share is a group or more.
     const std::uint64_t group = core::series_per_group();
-    if (count < group * parts) return share;
-    return (share + group / 2) / group * group;
+    if (count < group * parts || from >= group) return share;
+    return from + (share - from + group / 2) / group * group;
 }
 
 std::vector<RunBoundary> run_boundaries(std::span<const std::uint64_t> lengths, std::size_t parts) {

@@ -16,8 +16,10 @@ namespace brindlex::batch {
 std::size_t requested_threads(std::size_t threads) noexcept;
 
 // Where part k of `parts` begins among `count` series: equal shares, cut on the nearest multiple of
-// a lane group when every part can have one, so that no vector register straddles two threads.
-std::uint64_t series_boundary(std::uint64_t count, std::size_t k, std::size_t parts) noexcept;
+// a lane group from series `from` when every part can have one, so that no vector register
+// straddles two threads. Side by side, `from` is where the output's lines start
+// (core::series_before_line), so that no line of it is written by two threads.
+std::uint64_t series_boundary(std::uint64_t count, std::size_t k, std::size_t parts, std::uint64_t from = 0) noexcept;
 
 // Where a part begins among consecutive runs: its first run and that run's first element.
 struct RunBoundary {

@@ -282,7 +282,7 @@ def test_streamed_outputs_from_any_place_in_a_line(shift):
                     "rows": (inputs, outs[:count], {"threads": 2}),
                     "runs": ([a.reshape(-1) for a in inputs], [o.reshape(-1) for o in outs[:count]],
                              {"lengths": np.full(rows, n)}),
-                    "columns": ([np.copy(a.T, order="C") for a in inputs], columns[:count], {"axis": 0}),
+                    "columns": ([np.copy(a.T, order="C") for a in inputs], columns[:count], {"axis": 0, "threads": 2}),
                     "columns along rows": ([a.T for a in inputs], columns[:count], {"axis": 0}),
                 }
                 for layout, (ins, out, kwargs) in layouts.items():

@@ -53,15 +53,13 @@ Lanes_ lanes_of(Block b, std::uint64_t first, std::uint64_t real, bool outputs_s
     return l;
 }
 
-// Side by side, the series before the first line boundary of an output's rows, where its lanes
-// would stream (`outputs_stream`, a large block): starting the groups after them, every group's
-// part of a row is whole lines, each written once past the caches rather than read in first.
-// Where rows are no whole number of lines apart, the rows that start a line still are.
-inline std::uint64_t series_before_line(BlockOut out, bool outputs_stream) noexcept {
-    const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(out.data) % 64;
-    if (!adjacent_streams || !outputs_stream || out.series_stride != 1 || at % 8 != 0) return 0;
-    if (!streams_size(out.count * out.length)) return 0;
-    return (64 - at) % 64 / 8;
+// Side by side, where an output's lanes would stream (`outputs_stream`, a large block), the
+// groups start after core::series_before_line: every group's part of a row is then whole lines,
+// each written once past the caches rather than read in first. Where rows are no whole number of
+// lines apart, the rows that start a line still are.
+inline std::uint64_t streamed_lead(BlockOut out, bool outputs_stream) noexcept {
+    if (!adjacent_streams || !outputs_stream || !streams_size(out.count * out.length)) return 0;
+    return series_before_line(out);
 }
 
 // Side-by-side series are taken one tile of positions at a time across all the groups, row after
@@ -76,7 +74,7 @@ inline std::uint64_t series_before_line(BlockOut out, bool outputs_stream) noexc
 // turn each row into several strided walks.
 // whole(first, count) computes series first..first + count - 1 with the leftover kernels.
 // `lead` series first go to the leftover kernels, so that the groups start at a line (see
-// series_before_line).
+// streamed_lead).
 template <class Make, class Whole>
 void over_blocks(std::uint64_t count, std::uint64_t length, Workspace& work, Make&& make, Whole&& whole,
                  std::uint64_t lead = 0) noexcept {
@@ -136,7 +134,7 @@ void one_input_blocks(std::uint64_t period, BlockIn data, BlockOut out, Workspac
         [&](std::uint64_t first, std::uint64_t count) {
             whole(period, sub_block(data, first, count), sub_block(out, first, count), work);
         },
-        series_before_line(out, Kernel::outputs_stream));
+        streamed_lead(out, Kernel::outputs_stream));
 }
 
 }  // namespace

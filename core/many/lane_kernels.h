@@ -52,7 +52,7 @@ void macd_many(std::uint64_t fast, std::uint64_t slow, std::uint64_t signal, Blo
             leftover::macd_many(fast, slow, signal, sub_block(data, first, count), sub_block(macd, first, count),
                               sub_block(signal_out, first, count), sub_block(hist, first, count), work);
         },
-        series_before_line(macd, MacdLanes::outputs_stream));
+        streamed_lead(macd, MacdLanes::outputs_stream));
 }
 
 void atr_many(std::uint64_t period, BlockIn high, BlockIn low, BlockIn close, BlockOut out,
@@ -69,7 +69,7 @@ void atr_many(std::uint64_t period, BlockIn high, BlockIn low, BlockIn close, Bl
             leftover::atr_many(period, sub_block(high, first, count), sub_block(low, first, count),
                              sub_block(close, first, count), sub_block(out, first, count), work);
         },
-        series_before_line(out, AtrLanes::outputs_stream));
+        streamed_lead(out, AtrLanes::outputs_stream));
 }
 
 void sma_sweep(std::span<const std::uint64_t> periods, BlockIn data, BlockOut out, Workspace&) noexcept {

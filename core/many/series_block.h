@@ -37,4 +37,13 @@ struct BlockOut {
             b.length, count};
 }
 
+// Side by side (one element apart), the series before the first whose elements start a 64-byte
+// line of the first row; 0 along rows, or where elements lie unaligned. Groups of lanes that start
+// there, and threads' shares cut there, write whole lines of that row.
+[[gnu::always_inline]] inline std::uint64_t series_before_line(const BlockOut& b) noexcept {
+    const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(b.data) % 64;
+    if (b.series_stride != 1 || at % sizeof(double) != 0) return 0;
+    return (64 - at) % 64 / sizeof(double);
+}
+
 }  // namespace brindlex::core
