@@ -42,9 +42,12 @@ def values(draw, dtype, size):
 
 
 def laid_out(draw, array):
-    """A copy of `array` with the same values in memory laid out another way: steps of either
-    sign on each axis, C or Fortran order, or at an address that is no multiple of 8."""
-    how = draw(st.sampled_from(["strided", "strided", "unaligned"]))
+    """A copy of `array` with the same values in memory laid out another way: contiguous in C or
+    Fortran order, as most callers' arrays are, steps of either sign on each axis, or at an
+    address that is no multiple of 8."""
+    how = draw(st.sampled_from(["contiguous", "strided", "strided", "unaligned"]))
+    if how == "contiguous":
+        return np.array(array, order=draw(st.sampled_from("CF")))
     if how == "unaligned":
         offset = draw(st.integers(1, 7))
         raw = np.zeros(array.nbytes + offset, np.uint8)[offset:]
@@ -247,6 +250,34 @@ def shifted(shape, shift):
     raw = np.zeros(int(np.prod(shape)) + 16)
     start = (-raw.ctypes.data // 8) % 8 + shift
     return raw[start:start + int(np.prod(shape))].reshape(shape)
+
+
+STREAMED_CALLS = {
+    "sma": (brindlex.indicator_sma, (20,), 1, 1), "ema": (brindlex.indicator_ema, (9,), 1, 1),
+    "macd": (brindlex.indicator_macd, (3, 7, 4), 1, 3), "atr": (brindlex.indicator_atr, (5,), 3, 1),
+}
+
+
+@PROPERTY
+@given(data=st.data(), name=st.sampled_from(sorted(STREAMED_CALLS)), count=st.integers(16, 56),
+       length=st.integers(1, 40), shifts=st.lists(st.integers(0, 7), min_size=3, max_size=3),
+       order=st.sampled_from("CF"), threads=st.integers(1, 3))
+def test_streamed_columns_are_brindlex_per_series(data, name, count, length, shifts, order, threads):
+    """Series side by side with streamed outputs, however many series go before the outputs'
+    first line and after the last whole group, read side by side or along rows, on threads cut
+    where the lines start: each series still brindlex's."""
+    indicator, periods, inputs, outputs = STREAMED_CALLS[name]
+    bars = [np.array(values(data.draw, np.float64, (length, count)), order=order) for _ in range(inputs)]
+    outs = [shifted((length, count), shift) for shift in shifts[:outputs]]
+    _native._force_target(data.draw(st.sampled_from(TARGETS)))
+    _native._force_streaming(True)
+    try:
+        getattr(bb, name)(*bars, *periods, axis=0, threads=threads, out=outs[0] if outputs == 1 else tuple(outs))
+    finally:
+        _native._force_target("default")
+        _native._force_streaming(False)
+    expected = [one_series(indicator, periods, columns, outputs) for columns in zip(*(b.T for b in bars))]
+    assert_per_series(outs, lambda r: list(r.T), expected)
 
 
 @pytest.mark.parametrize("shift", range(8))
