@@ -9,6 +9,14 @@
 
 #include <utility>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+// Linux's request to fault in a range for writing (5.14 on), named here for older headers.
+#if defined(__linux__) && !defined(MADV_POPULATE_WRITE)
+#define MADV_POPULATE_WRITE 23
+#endif
+
 namespace brindlex::batch {
 namespace {
 
@@ -196,11 +204,31 @@ std::optional<StreamedCodes> CheckedCall::streamed_codes() const noexcept {
     if (!groups_ || groups_->streams() == 0) return std::nullopt;
     const args::ArrayObject* fields = args::array_fields(codes_.ptr());
     const auto rows = static_cast<std::size_t>(fields->dimensions[0]);
+    const std::uint64_t bytes = signature_.stream_bytes ? signature_.stream_bytes(periods_) : 0;
     if (groups_->numbers()) {
         return StreamedCodes{static_cast<const char*>(groups_->numbers()), rows,
-                             static_cast<std::int64_t>(groups_->number_width()), groups_->streams()};
+                             static_cast<std::int64_t>(groups_->number_width()), groups_->streams(), bytes};
     }
-    return StreamedCodes{fields->data, rows, numpy().element_size(codes_.ptr()), groups_->streams()};
+    return StreamedCodes{fields->data, rows, numpy().element_size(codes_.ptr()), groups_->streams(), bytes};
+}
+
+void CheckedCall::fault_in_outputs() noexcept {
+#if defined(__linux__)
+    if (!fresh_outputs_) return;
+    const std::uintptr_t page = 4096;
+    for (std::size_t k = 0; k < signature_.outputs; ++k) {
+        const args::ArrayObject* fields = args::array_fields(targets_[k].ptr());
+        // Allocated here: contiguous float64.
+        std::uintptr_t bytes = sizeof(double);
+        for (int d = 0; d < fields->nd; ++d) bytes *= static_cast<std::uintptr_t>(fields->dimensions[d]);
+        const auto begin = reinterpret_cast<std::uintptr_t>(fields->data);
+        const std::uintptr_t end = begin + bytes;
+        // Whole pages only: the first and last may hold others' memory, and fault in as usual.
+        const std::uintptr_t first = (begin + page - 1) / page * page, last = end / page * page;
+        if (last > first && madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE) != 0) return;
+    }
+    fresh_outputs_ = false;
+#endif
 }
 
 std::optional<std::span<const std::uint64_t>> CheckedCall::runs() const noexcept {

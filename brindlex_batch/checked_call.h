@@ -48,6 +48,7 @@ struct StreamedCodes {
     std::size_t rows;
     std::int64_t width;  // bytes per code: 1, 2, 4 or 8
     std::uint64_t streams;
+    std::uint64_t stream_bytes;  // the memory of one group's stream (Signature::stream_bytes)
 };
 
 // An input argument as the caller gave it (viewed as a NumPy array of real numbers) and as the
@@ -70,6 +71,10 @@ public:
     OutputArray target(std::size_t k) const noexcept { return OutputArray::of(targets_[k].ptr()); }
     // The outputs were allocated here, not given as `out`.
     bool fresh_outputs() const noexcept { return fresh_outputs_; }
+    // Has the system fault in every page of the outputs allocated here at once, rather than one
+    // by one as the kernels first write them; they are then written as given ones are (no longer
+    // fresh_outputs()). Where the system cannot, nothing changes.
+    void fault_in_outputs() noexcept;
     std::uint64_t period(std::size_t k) const noexcept { return periods_[k]; }
     std::size_t time_axis() const noexcept { return time_axis_; }
     std::size_t threads() const noexcept { return threads_; }

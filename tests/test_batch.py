@@ -325,6 +325,20 @@ def test_streamed_outputs_from_any_place_in_a_line(shift):
         _native._force_streaming(False)
 
 
+def test_allocated_outputs_of_many_groups_in_no_order_hold_what_given_ones_do():
+    """Outputs allocated for many groups whose rows interleave (faulted in whole, then written past
+    the caches, once the groups' states take a mebibyte or more) hold what outputs given with
+    out= do, bit for bit."""
+    rng = np.random.default_rng(7)
+    codes = rng.permutation(np.repeat(np.arange(4000), 150))
+    x = 100 + rng.normal(size=codes.size).cumsum()
+    x[rng.choice(x.size, 50)] = np.nan
+    given = tuple(np.full_like(x, 7.0) for _ in range(3))
+    bb.macd(x, 12, 26, 9, groups=codes, out=given)
+    for allocated, written in zip(bb.macd(x, 12, 26, 9, groups=codes), given):
+        assert np.array_equal(bits(allocated), bits(written))
+
+
 def bad_values(good, outs):
     """For each kind of argument, values that are wrong whatever the other arguments."""
     read_only = outs[0].view()
