@@ -11,6 +11,7 @@
 
 #if defined(__linux__)
 #include <sys/mman.h>
+#include <unistd.h>
 #endif
 // Linux's request to fault in a range for writing (5.14 on), named here for older headers.
 #if defined(__linux__) && !defined(MADV_POPULATE_WRITE)
@@ -215,7 +216,7 @@ std::optional<StreamedCodes> CheckedCall::streamed_codes() const noexcept {
 void CheckedCall::fault_in_outputs() noexcept {
 #if defined(__linux__)
     if (!fresh_outputs_) return;
-    const std::uintptr_t page = 4096;
+    static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));  // 4 KiB, or 64 on some ARM64 systems
     for (std::size_t k = 0; k < signature_.outputs; ++k) {
         const args::ArrayObject* fields = args::array_fields(targets_[k].ptr());
         // Allocated here: contiguous float64.
