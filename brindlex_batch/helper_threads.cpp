@@ -38,16 +38,16 @@ inline void pause() noexcept {
 #endif
 }
 
-// Whether done() came true within watch_for.
+// Polls done() until it comes true or watch_for has passed; the caller then checks it again under
+// its lock before it blocks, so which of the two ended the watch does not matter.
 template <class Done>
-bool watched(Done done) noexcept {
+void watched(Done done) noexcept {
     const auto until = std::chrono::steady_clock::now() + watch_for;
-    for (;;) {
+    while (std::chrono::steady_clock::now() < until) {
         for (int i = 0; i < 64; ++i) {
-            if (done()) return true;
+            if (done()) return;
             pause();
         }
-        if (std::chrono::steady_clock::now() >= until) return done();
     }
 }
 
