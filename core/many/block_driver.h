@@ -1,8 +1,10 @@
 // Blocks of equally long series taken by groups of lanes, side-by-side groups taking turns.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <type_traits>
 
 #include "core/many/lane_group.h"
@@ -62,6 +64,34 @@ inline std::uint64_t streamed_lead(BlockOut out, bool outputs_stream) noexcept {
     return series_before_line(out);
 }
 
+// The row windows (see RowWindow) of a kernel's outputs, one each at most: where the groups' states end.
+constexpr std::size_t windows_at_most = 3;  // MACD's outputs
+
+inline RowWindow* windows_after(void* groups_end) noexcept {
+    return reinterpret_cast<RowWindow*>((reinterpret_cast<std::uintptr_t>(groups_end) + 63) / 64 * 64);
+}
+
+// Bytes of row windows a workspace holds beside the groups' states, alignment included.
+constexpr std::size_t row_windows_bytes = adjacent_streams ? 64 + windows_at_most * sizeof(RowWindow) : 0;
+
+inline std::span<Out> outputs_of(Out& o) noexcept { return {&o, 1}; }
+template <std::size_t N>
+std::span<Out> outputs_of(Out (&o)[N]) noexcept {
+    return o;
+}
+
+// A window for each output whose side-by-side rows stream but do not all start a line (rows no
+// whole number of lines apart); elements not 8 bytes aligned are never streamed whole.
+inline void give_windows(std::span<Out> outs, RowWindow* windows) noexcept {
+    for (std::size_t k = 0; k < outs.size(); ++k) {
+        Out& o = outs[k];
+        const auto row_bytes = static_cast<std::uintptr_t>(o.stride) * sizeof(double);
+        const bool wanted = adjacent_streams && o.streamed && o.mode == Mode::adjacent && row_bytes % 64 != 0 &&
+                            reinterpret_cast<std::uintptr_t>(o.p[0]) % sizeof(double) == 0;
+        o.window = wanted ? windows + k : nullptr;
+    }
+}
+
 // Side-by-side series are taken one tile of positions at a time across all the groups, row after
 // row, not one group from start to end: a group's lanes are a sliver of each row, and walking one
 // sliver down thousands of rows defeats the prefetchers and the address translation cache alike.
@@ -110,14 +140,28 @@ void over_blocks(std::uint64_t count, std::uint64_t length, Workspace& work, Mak
     using Kernel = decltype(first);
     static_assert(std::is_trivially_destructible_v<Kernel> && alignof(Kernel) <= 64);
     Kernel* const all = static_cast<Kernel*>(work.groups());  // groups_in_turn(count) of them
+    // Nothing kept yet: the leftover kernels, run first, may have used this memory.
+    RowWindow* const windows = windows_after(all + smaller(groups, turn_groups));  // see group_state_bytes
+    if constexpr (adjacent_streams) {
+        for (std::size_t k = 0; k < windows_at_most; ++k) std::fill_n(windows[k].kept, W, nullptr);
+    }
     for (std::uint64_t b = 0; b < groups; b += turn_groups) {
         const std::uint64_t m = smaller(turn_groups, groups - b);
-        for (std::uint64_t i = 0; i < m; ++i) std::construct_at(all + i, b + i == 0 ? first : make(start_of(b + i), real));
+        for (std::uint64_t i = 0; i < m; ++i) {
+            std::construct_at(all + i, b + i == 0 ? first : make(start_of(b + i), real));
+            give_windows(outputs_of(all[i].out), windows);
+        }
         std::uint64_t t0 = length;
         for (std::uint64_t i = 0; i < m; ++i) t0 = all[i].begin();  // the same for every group
         for (std::uint64_t t = t0; t < length; t += W) {
             const std::uint64_t to = smaller(t + W, length);
             for (std::uint64_t i = 0; i < m; ++i) all[i].advance(t, to);
+        }
+        // The starts of lines still kept go out before any series is redone over them.
+        if constexpr (adjacent_streams) {
+            for (std::size_t k = 0; k < windows_at_most; ++k) {
+                for (int tt = 0; tt < W; ++tt) put_kept(windows[k], tt);
+            }
         }
         for (std::uint64_t i = 0; i < m; ++i) settle_group(all[i], b + i);
     }

@@ -99,7 +99,7 @@ struct EmaLanesOf {
                 if (seeds[j].first != next) continue;
                 value[j / W][j % W] = seeds[j].value;
                 waiting[j / W][j % W] = 0.0;
-                out.p[j][static_cast<std::ptrdiff_t>(next) * out.stride] = seeds[j].value;
+                put_element(out, j, next, seeds[j].value);
             }
             from = next + 1;
         }

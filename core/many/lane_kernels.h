@@ -26,7 +26,9 @@ std::uint64_t series_per_group() noexcept { return G; }
 // The leftover series are computed first, with the same workspace.
 std::size_t group_state_bytes(std::uint64_t count) noexcept {
     constexpr std::size_t largest = std::max({sizeof(SmaLanes), sizeof(EmaLanes), sizeof(MacdLanes), sizeof(AtrLanes)});
-    return std::max({groups_in_turn(count) * largest, leftover::group_state_bytes(series_alone(count)),
+    // The groups of a turn, then their outputs' row windows (block_driver.h).
+    return std::max({groups_in_turn(count) * largest + row_windows_bytes,
+                     leftover::group_state_bytes(series_alone(count)),
                      leftover::group_state_bytes(smaller(count, line_positions - 1))});
 }
 
