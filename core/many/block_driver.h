@@ -80,13 +80,14 @@ std::span<Out> outputs_of(Out (&o)[N]) noexcept {
     return o;
 }
 
-// A window for each output whose side-by-side rows stream but do not all start a line (rows no
-// whole number of lines apart); elements not 8 bytes aligned are never streamed whole.
+// A window for each output whose side-by-side rows stream: its rows that start a line go out
+// directly, the others through the window (rows no whole number of lines apart, or an output that
+// starts elsewhere in a line than the first, by which the groups were placed). Elements not 8 bytes
+// aligned are never streamed whole.
 inline void give_windows(std::span<Out> outs, RowWindow* windows) noexcept {
     for (std::size_t k = 0; k < outs.size(); ++k) {
         Out& o = outs[k];
-        const auto row_bytes = static_cast<std::uintptr_t>(o.stride) * sizeof(double);
-        const bool wanted = adjacent_streams && o.streamed && o.mode == Mode::adjacent && row_bytes % 64 != 0 &&
+        const bool wanted = adjacent_streams && o.streamed && o.mode == Mode::adjacent &&
                             reinterpret_cast<std::uintptr_t>(o.p[0]) % sizeof(double) == 0;
         o.window = wanted ? windows + k : nullptr;
     }

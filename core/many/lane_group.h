@@ -177,10 +177,6 @@ BRINDLEX_STEP void load(const In& in, std::uint64_t t, int r, V (&x)[T]) noexcep
     BRINDLEX_UNROLL for (int tt = 0; tt < T; ++tt) x[tt] = Mem::gather(in.p + r * W, at + tt * in.stride);
 }
 
-// Side by side, registers r (and r - 1, waiting in `pending`) at T positions from `at`: each
-// line-aligned line written whole past the caches; a part of a row that does not start a line
-// (a group placed to end the block, rows of a stride that is no whole number of lines) stored as
-// usual.
 inline std::uintptr_t address(const void* p) noexcept { return reinterpret_cast<std::uintptr_t>(p); }
 
 // `bytes` (a multiple of 8) from `from` to `to`, as usual.
@@ -245,8 +241,8 @@ inline void put_element(const Out& out, int j, std::uint64_t t, double v) noexce
 
 // Side by side, registers r (and r - 1, waiting in `pending`) at T positions from `at`: each
 // line-aligned line written whole past the caches; a part of a row that does not start a line
-// gathered in the output's window where it has one (see RowWindow), else (a group placed to end
-// the block, outputs of elements not 8 bytes aligned) stored as usual.
+// gathered in the output's window (see RowWindow), or stored as usual where the output has none
+// (elements not 8 bytes aligned).
 template <int T>
 BRINDLEX_STEP void stream_adjacent(const Out& out, std::ptrdiff_t at, int r, V (&y)[T]) noexcept {
     const auto whole_line = [](const unaligned_double* q) { return address(q) % 64 == 0; };
