@@ -259,13 +259,15 @@ STREAMED_CALLS = {
 
 
 @PROPERTY
-@given(data=st.data(), name=st.sampled_from(sorted(STREAMED_CALLS)), count=st.integers(16, 56),
+@given(data=st.data(), name=st.sampled_from(sorted(STREAMED_CALLS)),
+       count=st.one_of(st.integers(16, 56), st.integers(64, 160)),
        length=st.integers(1, 40), shifts=st.lists(st.integers(0, 7), min_size=3, max_size=3),
        order=st.sampled_from("CF"), threads=st.integers(1, 3))
 def test_streamed_columns_are_brindlex_per_series(data, name, count, length, shifts, order, threads):
     """Series side by side with streamed outputs, however many series go before the outputs'
     first line and after the last whole group, read side by side or along rows, on threads cut
-    where the lines start: each series still brindlex's."""
+    where the lines start, rows of many groups gathered line by line where they do not start a
+    line: each series still brindlex's."""
     indicator, periods, inputs, outputs = STREAMED_CALLS[name]
     bars = [np.array(values(data.draw, np.float64, (length, count)), order=order) for _ in range(inputs)]
     outs = [shifted((length, count), shift) for shift in shifts[:outputs]]
@@ -320,6 +322,27 @@ def test_streamed_outputs_from_any_place_in_a_line(shift):
                     call(*ins, *periods, out=out[0] if count == 1 else tuple(out), **kwargs)
                     by_series = (lambda r: list(r.T)) if "columns" in layout else (lambda r: list(r.reshape(rows, n)))
                     assert_per_series(out, by_series, expected)
+    finally:
+        _native._force_target("default")
+        _native._force_streaming(False)
+
+
+def test_delayed_seeds_reach_rows_gathered_line_by_line():
+    """EMA seeds put off by a NaN are written apart from the lanes' stores; in rows of many groups
+    that do not start a line, which go out line by line through a window, they still land: each
+    series still brindlex's."""
+    rng = np.random.default_rng(7)
+    length, count = 30, 100
+    x = 100 + rng.normal(size=(length, count)).cumsum(axis=0)
+    x[rng.integers(0, 5, count), np.arange(count)] = np.nan  # every series' seed put off
+    out = shifted((length, count), 3)
+    expected = [one_series(brindlex.indicator_ema, (5,), [np.ascontiguousarray(c)], 1) for c in x.T]
+    _native._force_streaming(True)
+    try:
+        for target in TARGETS:
+            _native._force_target(target)
+            bb.ema(x, 5, axis=0, out=out)
+            assert_per_series([out], lambda r: list(r.T), expected)
     finally:
         _native._force_target("default")
         _native._force_streaming(False)

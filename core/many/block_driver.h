@@ -80,14 +80,20 @@ std::span<Out> outputs_of(Out (&o)[N]) noexcept {
     return o;
 }
 
-// A window for each output whose side-by-side rows stream: its rows that start a line go out
+// Groups a turn needs for windows to pay: the turn's first and last lines of a row are shared
+// with other series, so only whole lines between stream; with one group to a row (16 series
+// side by side, 16 × 10^6), that is one line in three, and the windows' work made SMA 1.1 ns an
+// element slower.
+constexpr std::uint64_t windowed_from_groups = 4;
+
+// A window for each output whose side-by-side rows stream (none where `windows` is null): its rows that start a line go out
 // directly, the others through the window (rows no whole number of lines apart, or an output that
 // starts elsewhere in a line than the first, by which the groups were placed). Elements not 8 bytes
 // aligned are never streamed whole.
 inline void give_windows(std::span<Out> outs, RowWindow* windows) noexcept {
     for (std::size_t k = 0; k < outs.size(); ++k) {
         Out& o = outs[k];
-        const bool wanted = adjacent_streams && o.streamed && o.mode == Mode::adjacent &&
+        const bool wanted = windows && adjacent_streams && o.streamed && o.mode == Mode::adjacent &&
                             reinterpret_cast<std::uintptr_t>(o.p[0]) % sizeof(double) == 0;
         o.window = wanted ? windows + k : nullptr;
     }
@@ -150,7 +156,7 @@ void over_blocks(std::uint64_t count, std::uint64_t length, Workspace& work, Mak
         const std::uint64_t m = smaller(turn_groups, groups - b);
         for (std::uint64_t i = 0; i < m; ++i) {
             std::construct_at(all + i, b + i == 0 ? first : make(start_of(b + i), real));
-            give_windows(outputs_of(all[i].out), windows);
+            give_windows(outputs_of(all[i].out), m >= windowed_from_groups ? windows : nullptr);
         }
         std::uint64_t t0 = length;
         for (std::uint64_t i = 0; i < m; ++i) t0 = all[i].begin();  // the same for every group
