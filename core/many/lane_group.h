@@ -70,8 +70,8 @@ struct Out {
     bool streamed = false;
     std::uint64_t line_start = 0;
     mutable V pending[W * 8 < 64 ? W : 1];
-    // Side by side, where rows are no whole number of lines apart: where the group's part of a row
-    // starts inside a line, its registers are gathered here first (null: stored as usual).
+    // Side by side, streamed, four groups or more to a turn: where the group's part of a row starts
+    // inside a line, its registers are gathered here first (null: stored as usual).
     RowWindow* window = nullptr;
 };
 
