@@ -68,7 +68,7 @@ inline std::uint64_t streamed_lead(BlockOut out, bool outputs_stream) noexcept {
 constexpr std::size_t windows_at_most = 3;  // MACD's outputs
 
 inline RowWindow* windows_after(void* groups_end) noexcept {
-    return reinterpret_cast<RowWindow*>((reinterpret_cast<std::uintptr_t>(groups_end) + 63) / 64 * 64);
+    return reinterpret_cast<RowWindow*>((address(groups_end) + 63) / 64 * 64);
 }
 
 // Bytes of row windows a workspace holds beside the groups' states, alignment included.
@@ -86,15 +86,15 @@ std::span<Out> outputs_of(Out (&o)[N]) noexcept {
 // element slower.
 constexpr std::uint64_t windowed_from_groups = 4;
 
-// A window for each output whose side-by-side rows stream (none where `windows` is null): its rows that start a line go out
-// directly, the others through the window (rows no whole number of lines apart, or an output that
-// starts elsewhere in a line than the first, by which the groups were placed). Elements not 8 bytes
-// aligned are never streamed whole.
+// A window for each output whose side-by-side rows stream (none where `windows` is null): its
+// rows that start a line go out directly, the others through the window (rows no whole number of
+// lines apart, or an output that starts elsewhere in a line than the first, by which the groups
+// were placed). Elements not 8 bytes aligned are never streamed whole.
 inline void give_windows(std::span<Out> outs, RowWindow* windows) noexcept {
     for (std::size_t k = 0; k < outs.size(); ++k) {
         Out& o = outs[k];
         const bool wanted = windows && adjacent_streams && o.streamed && o.mode == Mode::adjacent &&
-                            reinterpret_cast<std::uintptr_t>(o.p[0]) % sizeof(double) == 0;
+                            address(o.p[0]) % sizeof(double) == 0;
         o.window = wanted ? windows + k : nullptr;
     }
 }

@@ -8,9 +8,9 @@
 #pragma once
 
 #include <bit>
-#include <cstring>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "core/lanes.h"
 #include "core/many/kernels.h"
